@@ -1,0 +1,49 @@
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bulserve/bulserve.h"
+
+void bulserve_refresh(const BulserveOptions &options, ServeState *state, bool force)
+{
+    struct stat st {};
+    if (stat(options.file, &st) != 0) {
+        // Keep serving the last good bulletin; say so once per cause, not
+        // once per request.
+        int error = errno;
+        if (!state->have_failed || state->failed_error != error) {
+            bulserve_log(LOG_WARNING, "cannot look at %s: %s; still serving stamp %lld",
+                         options.file, std::strerror(error),
+                         static_cast<long long>(state->current.stamp));
+        }
+        state->have_failed = true;
+        state->failed_error = error;
+        state->failed_id = BulletinFileId{};
+        return;
+    }
+    BulletinFileId id = bulserve_file_id(st);
+    if (!force) {
+        if (bulserve_same_file(id, state->current.id))
+            return;
+        if (state->have_failed && state->failed_error == 0 && bulserve_same_file(id, state->failed_id))
+            return;
+    }
+    Bulletin fresh;
+    LoadResult result = bulserve_load(options.file, options, &fresh);
+    if (result.status != LoadStatus::ok) {
+        bulserve_log_load_failure(options.file, result, "cannot reload");
+        bulserve_log(LOG_WARNING, "still serving stamp %lld",
+                     static_cast<long long>(state->current.stamp));
+        state->have_failed = true;
+        state->failed_error = 0;
+        state->failed_id = id;
+        return;
+    }
+    state->current = fresh;
+    state->have_failed = false;
+    state->failed_error = 0;
+    bulserve_log(LOG_INFO, "reloaded %s: %zu bytes, stamp %lld", options.file,
+                 fresh.length, static_cast<long long>(fresh.stamp));
+}
