@@ -1,0 +1,73 @@
+// bulfetch: shows the site bulletin, from the bulletin server or the
+// machine's fallback copy, on standard output or as a personal notice.
+#include "bulfetch/bulfetch.h"
+
+#include <cstdio>
+#include <cstring>
+#include <syslog.h>
+
+namespace {
+
+// One line on standard error; it names neither -login nor -l.
+void usage(const char *program, const char *offending)
+{
+    std::fprintf(stderr, "%s <%s>: Usage: %s [-vane|-v] [-new|-n]\n", program,
+                 offending, program);
+}
+
+bool is(const char *arg, const char *word)
+{
+    return std::strcmp(arg, word) == 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A process started with an empty argument vector has no name to log
+    // under and no arguments to trust the count of: it is refused, under
+    // the program's own name.
+    const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "bulfetch";
+    openlog(program, LOG_PID, LOG_USER);
+    syslog(LOG_INFO, "BUL client started...");
+    if (argc < 1 || argv[0] == nullptr) {
+        usage(program, "empty argument vector");
+        return 1;
+    }
+    if (argc > 3) {
+        usage(program, "too many arguments");
+        return 1;
+    }
+
+    bool vane = false;
+    bool only_new = false;
+    bool login = false;
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        const char *arg = argv[i];
+        if (is(arg, "-vane") || is(arg, "-v"))
+            vane = true;
+        else if (is(arg, "-new") || is(arg, "-n"))
+            only_new = true;
+        else if (is(arg, "-login") || is(arg, "-l"))
+            login = true;
+        else {
+            usage(program, arg);
+            return 1;
+        }
+    }
+
+    char *bulletin = nullptr;
+    if (ErrorCode code = get_a_message(&bulletin); code != 0) {
+        syslog(LOG_INFO, "BUL losing: %s", error_message(code));
+        return 0;
+    }
+    if (check_viewable(bulletin, only_new, !login) != 0) {
+        syslog(LOG_INFO, "BUL not showing.");
+        return 0;
+    }
+    if (vane)
+        view_message_by_vane(bulletin);
+    else
+        view_message_by_tty(bulletin);
+    return 0;
+}

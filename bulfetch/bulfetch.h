@@ -1,0 +1,66 @@
+// The units of the bulletin client. Every fallible function returns an
+// ErrorCode (0 success) and hands its outputs out through pointers; a
+// buffer handed out belongs to the caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "errors/errors.h"
+
+// A file read into memory larger than this is refused with EFBIG: the
+// fallback file is writable by every user, and a bulletin is at most one
+// datagram long, so nothing legitimate comes near it.
+inline constexpr std::int32_t BULFETCH_MAX_FILE = 1 << 20;
+
+// Seconds the client waits for the server's one reply.
+inline constexpr long BULFETCH_REPLY_WAIT = 5;
+
+// The bulletin, from the first listed server or else the fallback file.
+ErrorCode get_a_message(char **bulletin_out);
+
+// Private copies of the server host names, ended by a null entry.
+ErrorCode get_servername(char ***servers_out);
+
+ErrorCode bulfetch_from_server(char **bulletin_out, std::int32_t *length_out,
+                               const char *server_name);
+
+ErrorCode get_fallback_file(char **bulletin_out, std::int32_t *length_out,
+                            const char *path);
+ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
+                            const char *path);
+
+// Reads fd to its end into a buffer of exactly length + 1 bytes, the last
+// a NUL; fd stays open.
+ErrorCode read_to_memory(char **buffer_out, std::int32_t *length_out, int fd);
+
+// 0: the bulletin is to be shown.
+ErrorCode check_viewable(const char *bulletin, bool only_new, bool record_seen);
+// The same decision against the seen-stamp file under home_dir; a null
+// home_dir shows the bulletin and records nothing.
+ErrorCode check_viewable_at(const char *bulletin, bool only_new,
+                            bool record_seen, const char *home_dir);
+
+// The record checks: 0, bul+11 without the magic, bul+12 without an LF.
+// text ends at its first NUL or its end.
+ErrorCode bulletin_check(std::string_view text);
+// Whether the seen-stamp content records a stamp at or above stamp.
+bool seen_record_covers(std::string_view content, std::int32_t stamp);
+
+// The body shown: after the first LF, up to the first NUL.
+std::string_view bulletin_body(const char *bulletin);
+
+// Copies body into out (room for 4 bytes per input byte at least), with the
+// control characters that a terminal would act on written visibly:
+//   C0 but LF and TAB: ^@ .. ^_        DEL: ^?
+//   a byte 0x80..0x9F standing alone:  \x80 .. \x9f
+//   U+0080..U+009F in UTF-8 (C2 80..C2 9F, when utf8): \u0080 .. \u009f
+// With utf8 set, a well-formed UTF-8 sequence otherwise passes unchanged
+// (its continuation bytes are not C1 to a UTF-8 terminal); without it,
+// every byte 0x80..0x9F is escaped. Returns the bytes written.
+inline constexpr std::size_t TERMINAL_ESCAPE_GROWTH = 4;
+std::size_t terminal_escape(std::string_view body, char *out, bool utf8);
+
+void view_message_by_tty(const char *bulletin);
+void view_message_by_vane(const char *bulletin);

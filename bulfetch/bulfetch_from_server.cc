@@ -1,0 +1,95 @@
+#include "bulfetch/bulfetch.h"
+#include "bulfetch/bulletin.h"
+#include "nomicon/nomicon.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Port in network byte order, or -1: the services database first, then the
+// name service's "service" records.
+int bulletin_port()
+{
+    if (const struct servent *s = getservbyname(BULLETIN_SERVICE, BULLETIN_PROTOCOL))
+        return s->s_port;
+    // The entry is ours to keep; its strings belong to the name service.
+    if (struct servent *s = nomicon_getservbyname(BULLETIN_SERVICE, BULLETIN_PROTOCOL)) {
+        int port = s->s_port;
+        std::free(s);
+        return port;
+    }
+    return -1;
+}
+
+ErrorCode exchange(int sock, const char *server_name, char **bulletin_out,
+                   std::int32_t *length_out)
+{
+    int port = bulletin_port();
+    if (port < 0)
+        return BUL_NO_SERVICE_PORT;
+    const struct hostent *host = gethostbyname(server_name);
+    if (host == nullptr)
+        return gethost_errors();
+    struct sockaddr_in to;
+    std::memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = static_cast<in_port_t>(port);
+    // Only an IPv4 address of the expected size fits the socket address.
+    if (host->h_addrtype != AF_INET || host->h_length != sizeof to.sin_addr ||
+        host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr)
+        return gethost_errors();
+    std::memcpy(&to.sin_addr, host->h_addr_list[0], sizeof to.sin_addr);
+    if (connect(sock, reinterpret_cast<const struct sockaddr *>(&to), sizeof to) != 0)
+        return errno;
+    if (send(sock, BULLETIN_REQUEST.data(), BULLETIN_REQUEST.size(), 0) < 0)
+        return errno;
+
+    // One wait, no retransmission: a silent server costs the run this
+    // much before the fallback file is read.
+    // poll rather than select: a descriptor number past FD_SETSIZE must
+    // not write outside an fd_set.
+    struct pollfd readable = {sock, POLLIN, 0};
+    int ready = poll(&readable, 1, BULFETCH_REPLY_WAIT * 1000);
+    if (ready < 0)
+        return errno;
+    if (ready == 0)
+        return BUL_SERVER_TIMEOUT;
+
+    char *buffer = static_cast<char *>(std::malloc(BULLETIN_MAX_REPLY + 1));
+    if (buffer == nullptr)
+        return BUL_NO_MEMORY;
+    // A longer datagram is cut at the limit; the rest is lost.
+    ssize_t n = recv(sock, buffer, BULLETIN_MAX_REPLY, 0);
+    if (n < 0) {
+        ErrorCode code = errno;
+        std::free(buffer);
+        return code;
+    }
+    buffer[n] = '\0';
+    *bulletin_out = buffer;
+    if (length_out != nullptr)
+        *length_out = static_cast<std::int32_t>(n);
+    return 0;
+}
+
+} // namespace
+
+ErrorCode bulfetch_from_server(char **bulletin_out, std::int32_t *length_out,
+                               const char *server_name)
+{
+    if (bulletin_out == nullptr || server_name == nullptr)
+        return BUL_MISSING_ARGUMENT;
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0)
+        return errno;
+    ErrorCode code = exchange(sock, server_name, bulletin_out, length_out);
+    close(sock);
+    return code;
+}

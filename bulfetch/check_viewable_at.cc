@@ -1,0 +1,84 @@
+#include "bulfetch/bulfetch.h"
+#include "bulfetch/bulletin.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::string_view kSeenFile = "/.message_times";
+
+// Plain concatenation: a home of "/" gives "//.message_times".
+char *seen_path(const char *home_dir)
+{
+    std::size_t home = std::strlen(home_dir);
+    char *path = static_cast<char *>(std::malloc(home + kSeenFile.size() + 1));
+    if (path == nullptr)
+        return nullptr;
+    std::memcpy(path, home_dir, home);
+    std::memcpy(path + home, kSeenFile.data(), kSeenFile.size());
+    path[home + kSeenFile.size()] = '\0';
+    return path;
+}
+
+bool recorded_as_seen(const char *path, std::int32_t stamp)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char *content = nullptr;
+    std::int32_t length = 0;
+    ErrorCode code = read_to_memory(&content, &length, fd);
+    close(fd);
+    if (code != 0)
+        return false;
+    bool seen = seen_record_covers(
+        std::string_view(content, static_cast<std::size_t>(length)), stamp);
+    std::free(content);
+    return seen;
+}
+
+// The header line only: "BUL:0", then offset 5 through the first LF. A
+// failed open or write is not reported; the user sees the bulletin anyway.
+void record_header(const char *path, std::string_view header)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return;
+    if (write(fd, BULLETIN_MAGIC.data(), BULLETIN_MAGIC.size()) < 0) {
+    }
+    std::string_view rest = header.substr(BULLETIN_MAGIC.size());
+    if (write(fd, rest.data(), rest.size()) < 0) {
+    }
+    close(fd);
+}
+
+} // namespace
+
+ErrorCode check_viewable_at(const char *bulletin, bool only_new,
+                            bool record_seen, const char *home_dir)
+{
+    if (bulletin == nullptr)
+        return BUL_MISSING_ARGUMENT;
+    std::string_view text(bulletin, std::strlen(bulletin));
+    if (ErrorCode code = bulletin_check(text); code != 0)
+        return code;
+    std::int32_t stamp = bulletin_stamp(text);
+    if (home_dir == nullptr)
+        return 0;
+    // Without memory for the path there is nowhere to look or record: the
+    // bulletin is shown, as for a user without a home.
+    char *path = seen_path(home_dir);
+    if (path == nullptr)
+        return 0;
+    ErrorCode result = 0;
+    if (recorded_as_seen(path, stamp)) {
+        result = only_new ? BUL_ALREADY_SEEN : 0;
+    } else if (record_seen) {
+        record_header(path, text.substr(0, text.find('\n') + 1));
+    }
+    std::free(path);
+    return result;
+}

@@ -1,0 +1,37 @@
+#include "bulfetch/bulfetch.h"
+
+#include <syslog.h>
+
+#ifndef BULFETCH_FALLBACK_FILE
+#error "BULFETCH_FALLBACK_FILE must name the fallback file"
+#endif
+
+// The first listed server only, whatever its failure; then the fallback
+// file. A server's answer refreshes the fallback file, but failing to write
+// it never costs the user the bulletin.
+ErrorCode get_a_message(char **bulletin_out)
+{
+    if (bulletin_out == nullptr)
+        return BUL_MISSING_ARGUMENT;
+    char **servers = nullptr;
+    char *bulletin = nullptr;
+    std::int32_t length = 0;
+    ErrorCode code = get_servername(&servers);
+    if (code == 0)
+        code = bulfetch_from_server(&bulletin, &length, servers[0]);
+    if (code != 0) {
+        syslog(LOG_INFO, "BUL get server failed, %s", error_message(code));
+        code = get_fallback_file(&bulletin, &length, BULFETCH_FALLBACK_FILE);
+        if (code != 0) {
+            syslog(LOG_INFO, "BUL put failed, %s", error_message(code));
+            return code;
+        }
+        *bulletin_out = bulletin;
+        return 0;
+    }
+    code = put_fallback_file(bulletin, length, BULFETCH_FALLBACK_FILE);
+    if (code != 0)
+        syslog(LOG_INFO, "BUL put failed, %s", error_message(code));
+    *bulletin_out = bulletin;
+    return 0;
+}
