@@ -1,0 +1,6 @@
+#include "nomicon/nomicon.h"
+
+int nomicon_error()
+{
+    return nomicon_status;
+}

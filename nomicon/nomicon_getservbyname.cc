@@ -1,0 +1,23 @@
+#include <cstdlib>
+#include <netdb.h>
+
+#include "nomicon/nomicon.h"
+#include "nomicon/nomicon_internal.h"
+
+struct servent *nomicon_getservbyname(const char *name, const char *proto)
+{
+    char **strings = nomicon_resolve(name, "service");
+    if (strings == nullptr)
+        return nullptr;
+    // Allocated before any string is parsed, so that a failed allocation
+    // leaves the shared alias vector as the last success left it.
+    auto *entry = static_cast<struct servent *>(std::malloc(sizeof(struct servent)));
+    if (entry == nullptr)
+        return nullptr;
+    for (char **s = strings; *s != nullptr; ++s) {
+        if (nomicon_parse_service(*s, proto, entry))
+            return entry;
+    }
+    std::free(entry);
+    return nullptr;
+}

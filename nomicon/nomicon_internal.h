@@ -1,0 +1,50 @@
+// Pieces of the name-service client shared between its own units and
+// exposed so that tests and fuzzers can drive them directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string_view>
+
+struct servent;
+
+// Reader for configuration lines: pieces of at most this many characters.
+inline constexpr int NOMICON_LINE_LIMIT = 262;
+// The built name and its terminating NUL.
+inline constexpr int NOMICON_NAME_SIZE = 256;
+inline constexpr int NOMICON_MAX_RESULTS = 100;
+// Up to 14 aliases and the null entry.
+inline constexpr int NOMICON_MAX_ALIASES = 14;
+
+// Built-in sides, used when the configuration file cannot be opened. Not
+// const only because the sides are plain char pointers; never written.
+extern char nomicon_default_lhs[];
+extern char nomicon_default_rhs[];
+
+enum ConfigLineKind { CONFIG_IGNORE, CONFIG_LHS, CONFIG_RHS, CONFIG_INVALID };
+
+struct ConfigLine {
+    ConfigLineKind kind;
+    std::string_view value;  // for CONFIG_LHS/CONFIG_RHS: the verbatim value
+};
+
+// Classifies one piece of a configuration file as the line reader returns
+// it (with its newline, if it had one within the limit).
+ConfigLine nomicon_config_line(std::string_view piece);
+
+// Reads settings from an open file into nomicon_lhs/nomicon_rhs. Returns
+// false when the configuration is invalid or a copy cannot be allocated.
+bool nomicon_read_config(std::FILE *file);
+
+// Frees the private copies behind nomicon_lhs and nomicon_rhs and sets both
+// to null.
+void nomicon_drop_sides();
+
+// Joins the character-strings of TXT data into out, which has room for
+// length + 1 bytes; a string running past the data keeps only the bytes the
+// data holds. Returns the number of bytes written before the final NUL.
+std::size_t nomicon_txt_join(const unsigned char *data, std::size_t length, char *out);
+
+// Parses one service string in place; on a match with `proto` fills
+// `entry` (aliases in the unit's static alias vector) and returns true.
+bool nomicon_parse_service(char *text, const char *proto, struct servent *entry);
