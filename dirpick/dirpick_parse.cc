@@ -72,7 +72,10 @@ ParseStatus dirpick_parse(int argc, const char* const* argv, const char* sysname
         break;
       case 'p':
         if (opts->path_count != 0) return PARSE_ALREADY;
-        if (!has_next) return PARSE_USAGE;
+        if (!has_next) {
+          *bad_arg = nullptr;
+          return PARSE_USAGE;
+        }
         // A path cannot begin with '-': the list stops at the next option.
         while (i + 1 < argc && !starts_with_dash(argv[i + 1])) {
           opts->paths[opts->path_count++] = argv[++i];
