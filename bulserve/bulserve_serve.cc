@@ -21,7 +21,6 @@ constexpr int BATCH = 64;
 // that ends the server.
 bool drain(const BulserveOptions &options, int fd, ServeState *state)
 {
-    bool refreshed = false;
     for (int i = 0; i < BATCH; ++i) {
         // The request is 5 bytes; a few more show whether a datagram was
         // longer, and MSG_TRUNC reports its full length in any case.
@@ -46,10 +45,9 @@ bool drain(const BulserveOptions &options, int fd, ServeState *state)
             ++state->ignored;
             continue;
         }
-        if (!refreshed) {
-            bulserve_refresh(options, state, false);
-            refreshed = true;
-        }
+        // One stat per request: a client that asks right after the file
+        // changed must get the new version, even within one batch.
+        bulserve_refresh(options, state, false);
         ssize_t sent = sendto(fd, state->current.record, state->current.length, 0,
                               reinterpret_cast<const sockaddr *>(&from), from_length);
         if (sent < 0) {

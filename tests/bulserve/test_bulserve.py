@@ -1,0 +1,313 @@
+"""bulserve as a running process: the exchange on loopback, the datagrams it
+must ignore, refusal at start, reload of a changed file, bulk and
+concurrent exchanges, and the ending on signals.
+
+Usage: test_bulserve.py PATH-TO-BULSERVE [unittest arguments]
+"""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+BULSERVE = None
+MAX_REPLY = 2047
+START_LINE = re.compile(rb"bulserve: serving .* on 127\.0\.0\.1:(\d+)\n")
+
+
+def namespaces_required():
+    return os.environ.get("CALYX_REQUIRE_NAMESPACES", "0") not in ("", "0")
+
+
+class Server:
+    """One bulserve process on 127.0.0.1 with a port the system chose; its
+    start line on standard error gives the port."""
+
+    def __init__(self, path, *extra, wrapper=()):
+        self.proc = subprocess.Popen(
+            [*wrapper, BULSERVE, "-e", "-a", "127.0.0.1", "-p", "0", *extra, path],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE)
+        self.lines = []
+        line = self._line(5)
+        match = START_LINE.fullmatch(line)
+        if not match:
+            self.proc.kill()
+            raise AssertionError("no start line: %r" % line)
+        self.port = int(match.group(1))
+
+    def _line(self, timeout):
+        result = []
+
+        def read():
+            result.append(self.proc.stderr.readline())
+        t = threading.Thread(target=read, daemon=True)
+        t.start()
+        t.join(timeout)
+        if not result:
+            self.proc.kill()
+            raise AssertionError("bulserve printed nothing within %ss" % timeout)
+        self.lines.append(result[0])
+        return result[0]
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            status = self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+        rest = self.proc.stderr.read()
+        self.proc.stderr.close()
+        return status, rest
+
+    def ask(self, payload=b"BUL:0", timeout=2.0):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(timeout)
+            s.sendto(payload, ("127.0.0.1", self.port))
+            try:
+                return s.recv(65536)
+            except socket.timeout:
+                return None
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="bulserve-test-")
+        self.path = os.path.join(self.dir, "bulletin")
+        self.servers = []
+
+    def tearDown(self):
+        for s in self.servers:
+            if s.proc.poll() is None:
+                s.proc.kill()
+                s.proc.wait()
+            if not s.proc.stderr.closed:
+                s.proc.stderr.close()
+        shutil.rmtree(self.dir)
+
+    def write(self, body, mtime):
+        tmp = self.path + ".new"
+        with open(tmp, "wb") as f:
+            f.write(body)
+        os.utime(tmp, (mtime, mtime))
+        os.replace(tmp, self.path)
+
+    def start(self, *extra, **kw):
+        s = Server(self.path, *extra, **kw)
+        self.servers.append(s)
+        return s
+
+    def stop_cleanly(self, server):
+        status, rest = server.stop()
+        self.assertEqual(status, 0, rest)
+        return rest
+
+
+class Exchange(ServerTest):
+    def test_request_gets_the_record(self):
+        self.write(b"Printers down at noon.\nSecond line.\n", 1700000000)
+        s = self.start()
+        self.assertEqual(s.ask(),
+                         b"BUL:0 1700000000\nPrinters down at noon.\nSecond line.\n")
+        rest = self.stop_cleanly(s)
+        self.assertIn(b"1 requests answered, 0 datagrams ignored", rest)
+
+    def test_fixed_stamp_and_empty_body(self):
+        self.write(b"", 1700000000)
+        s = self.start("-s", "-12")
+        self.assertEqual(s.ask(), b"BUL:0 -12\n")
+        self.stop_cleanly(s)
+
+    def test_largest_bulletin_arrives_whole(self):
+        header = b"BUL:0 1700000000\n"
+        body = bytes(range(256)) * 7 + b"x" * (MAX_REPLY - len(header) - 256 * 7)
+        self.write(body, 1700000000)
+        s = self.start()
+        answer = s.ask()
+        self.assertEqual(len(answer), MAX_REPLY)
+        self.assertEqual(answer, header + body)
+        self.stop_cleanly(s)
+
+    def test_other_datagrams_are_ignored(self):
+        self.write(b"body\n", 5)
+        s = self.start()
+        ignored = [b"", b"B", b"BUL:", b"BUL:0\n", b"BUL:0\0", b"bul:0", b"BUL:1",
+                   b" BUL:0", b"BUL:0BUL:0", b"BUL:0" + b"x" * 3000]
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as c:
+            c.settimeout(0.3)
+            for payload in ignored:
+                c.sendto(payload, ("127.0.0.1", s.port))
+                with self.assertRaises(socket.timeout, msg=repr(payload[:20])):
+                    c.recv(65536)
+        # Still serving after all of them.
+        self.assertEqual(s.ask(), b"BUL:0 5\nbody\n")
+        rest = self.stop_cleanly(s)
+        self.assertIn(b"1 requests answered, %d datagrams ignored" % len(ignored), rest)
+
+
+class Refusal(ServerTest):
+    def run_refused(self, *args):
+        return subprocess.run([BULSERVE, *args], stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=10)
+
+    def test_refused_at_start(self):
+        big = b"y" * 3000
+        self.write(big, 1700000000)
+        cases = [
+            # arguments, status, text on standard error
+            ((self.path,), 2, b"bulletin of 3000 bytes does not fit a reply; at most 2030 bytes fit"),
+            ((self.dir,), 2, b"not a regular file"),
+            ((self.path + ".none",), 2, b"No such file or directory"),
+            ((), 1, b"missing bulletin file\nUsage: "),
+            (("-p", "70000", self.path), 1, b"70000\nUsage: "),
+        ]
+        for args, status, text in cases:
+            with self.subTest(args=args):
+                r = self.run_refused(*args)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(text, r.stderr)
+
+    def test_address_not_on_this_machine(self):
+        self.write(b"small\n", 1)
+        r = self.run_refused("-p", "0", "-a", "192.0.2.77", self.path)
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn(b"cannot listen on 192.0.2.77:0", r.stderr)
+
+    def test_one_byte_over_is_refused(self):
+        header = b"BUL:0 1700000000\n"
+        self.write(b"z" * (MAX_REPLY - len(header) + 1), 1700000000)
+        self.assertEqual(self.run_refused("-p", "0", self.path).returncode, 2)
+
+
+class Reload(ServerTest):
+    def test_changed_file_is_served_anew(self):
+        self.write(b"first\n", 1000)
+        s = self.start()
+        self.assertEqual(s.ask(), b"BUL:0 1000\nfirst\n")
+        self.write(b"second\n", 2000)
+        self.assertEqual(s.ask(), b"BUL:0 2000\nsecond\n")
+        # Oversize or missing: the last good bulletin stays.
+        self.write(b"q" * 5000, 3000)
+        self.assertEqual(s.ask(), b"BUL:0 2000\nsecond\n")
+        os.unlink(self.path)
+        self.assertEqual(s.ask(), b"BUL:0 2000\nsecond\n")
+        # Rewritten in place, same size and time: still a new version.
+        self.write(b"third\n", 4000)
+        self.assertEqual(s.ask(), b"BUL:0 4000\nthird\n")
+        with open(self.path, "r+b") as f:
+            f.write(b"THIRD\n")
+        os.utime(self.path, (4000, 4000))
+        self.assertEqual(s.ask(), b"BUL:0 4000\nTHIRD\n")
+        rest = self.stop_cleanly(s)
+        self.assertIn(b"does not fit a reply", rest)
+        self.assertIn(b"No such file or directory", rest)
+        self.assertEqual(rest.count(b"reloaded"), 3, rest)
+
+    def test_hangup_rereads(self):
+        self.write(b"a\n", 1000)
+        s = self.start()
+        s.proc.send_signal(signal.SIGHUP)
+        self.assertRegex(s._line(5), rb"reloaded .*: 13 bytes, stamp 1000\n")
+        self.assertEqual(s.ask(), b"BUL:0 1000\na\n")
+        self.stop_cleanly(s)
+
+    def test_interrupt_ends_cleanly(self):
+        self.write(b"a\n", 1000)
+        s = self.start()
+        status, rest = s.stop(signal.SIGINT)
+        self.assertEqual(status, 0)
+        self.assertIn(b"ending on signal 2", rest)
+
+
+class Load(ServerTest):
+    def test_ten_thousand_in_a_row(self):
+        self.write(b"steady\n", 1000)
+        s = self.start()
+        expected = b"BUL:0 1000\nsteady\n"
+        lost = wrong = 0
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as c:
+            c.settimeout(2)
+            c.connect(("127.0.0.1", s.port))
+            started = time.monotonic()
+            for _ in range(10000):
+                c.send(b"BUL:0")
+                try:
+                    if c.recv(4096) != expected:
+                        wrong += 1
+                except socket.timeout:
+                    lost += 1
+            elapsed = time.monotonic() - started
+        self.assertEqual((lost, wrong), (0, 0))
+        rest = self.stop_cleanly(s)
+        self.assertIn(b"10000 requests answered", rest)
+        print("\n10000 exchanges in %.2fs" % elapsed, file=sys.stderr)
+
+    def test_fifty_clients_at_once(self):
+        self.write(b"crowd\n", 1000)
+        s = self.start()
+        expected = b"BUL:0 1000\ncrowd\n"
+        rounds, clients = 20, 50
+        barrier = threading.Barrier(clients)
+        results = [[] for _ in range(clients)]
+
+        def client(i):
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as c:
+                c.settimeout(5)
+                for _ in range(rounds):
+                    barrier.wait()
+                    c.sendto(b"BUL:0", ("127.0.0.1", s.port))
+                    try:
+                        results[i].append(c.recv(4096))
+                    except socket.timeout:
+                        results[i].append(None)
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        answers = [a for r in results for a in r]
+        self.assertEqual(len(answers), rounds * clients)
+        self.assertEqual(answers.count(expected), rounds * clients)
+        rest = self.stop_cleanly(s)
+        self.assertIn(b"%d requests answered" % (rounds * clients), rest)
+
+
+class ServicesDatabase(ServerTest):
+    def test_port_from_services_database(self):
+        """Without -p the port is that of "bulletin" over udp in the services
+        database; in private namespaces so the host's file and ports stay
+        untouched."""
+        if shutil.which("unshare") is None or subprocess.run(
+                ["unshare", "-mn", "true"], capture_output=True).returncode != 0:
+            if namespaces_required():
+                self.fail("private namespaces are needed but unavailable")
+            self.skipTest("private namespaces unavailable")
+        self.write(b"svc\n", 77)
+        services = os.path.join(self.dir, "services")
+        cases = [(b"bulletin\t2222/udp\n", 0, b"on 0.0.0.0:2222"),
+                 (b"bulletin\t2222/tcp\n", 3, b"no port: the services database has no \"bulletin\" entry"),
+                 (b"", 3, b"add one or give -p PORT")]
+        for content, status, text in cases:
+            with self.subTest(content=content):
+                with open(services, "wb") as f:
+                    f.write(content)
+                script = ('mount --bind "$1" /etc/services && ip link set lo up && '
+                          'exec timeout --preserve-status -s TERM 1 "$2" -e "$3"')
+                r = subprocess.run(["unshare", "-mn", "sh", "-c", script, "sh", services,
+                                    BULSERVE, self.path], capture_output=True, timeout=20)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(text, r.stderr)
+
+
+if __name__ == "__main__":
+    BULSERVE = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
