@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   static OutBuffer out{1, 0, 0, {}};
   const SearchStatus found = dirpick_search(&opts, &out);
   out_flush(&out);
+  std::free(paths);
   if (found == SEARCH_NO_MEMORY) {
     std::fprintf(stderr, "%s: out of memory\n", prog_name);
     return 1;
