@@ -84,12 +84,14 @@ class TempTree {
 // to calyx_sys or removed, and standard output sent to stdout_path (a file
 // in dir by default).
 Result run(const std::string& dir, const std::vector<std::string>& argv,
-           const char* calyx_sys = nullptr, const char* stdout_path = nullptr) {
+           const char* calyx_sys = nullptr, const char* stdout_path = nullptr,
+           const std::vector<std::string>& extra_env = {}) {
   std::vector<std::string> env_store;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "CALYX_SYS=", 10) != 0) env_store.emplace_back(*e);
   }
   if (calyx_sys != nullptr) env_store.push_back(std::string("CALYX_SYS=") + calyx_sys);
+  env_store.insert(env_store.end(), extra_env.begin(), extra_env.end());
   std::vector<char*> envp;
   for (std::string& e : env_store) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -328,6 +330,40 @@ TEST(DirpickCli, LongCandidatesAreWhole) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 1);
+}
+
+TEST(DirpickCli, AllocationFailureIsReported) {
+#ifdef DIRPICK_SANITIZED
+  GTEST_SKIP() << "allocation failures are injected by preloading, which sanitizers forbid";
+#else
+  TempTree t;
+  make_entry(t.dir(), "pkg/linuxbin");
+  const std::string preload = std::string("LD_PRELOAD=") + DIRPICK_FAIL_ALLOC_SHIM;
+  const std::string long_path = "/" + std::string(3000, 'q');
+  const struct {
+    std::vector<std::string> argv;
+    std::string fail;
+    std::string out;
+  } cases[] = {
+      // No room for the path list.
+      {{"dirpick", "pkg"}, "FAIL_CALLOC=1", ""},
+      // A candidate that outgrows its first block; the candidates printed
+      // before it still reach standard output.
+      {{"dirpick", "-c", "-p", "/a", long_path, "-t", "bin"}, "FAIL_REALLOC_ABOVE=2048",
+       "/a/arch/i386_linux1/bin"},
+  };
+  for (const auto& c : cases) {
+    const Result r = run(t.dir(), c.argv, nullptr, nullptr, {preload, c.fail});
+    EXPECT_EQ(r.out, c.out) << c.fail;
+    EXPECT_EQ(r.err, "dirpick: out of memory\n") << c.fail;
+    EXPECT_EQ(r.status, 1) << c.fail;
+  }
+  // The shim itself lets ordinary runs through.
+  const Result r = run(t.dir(), {"dirpick", "-c", "-p", long_path, "-t", "bin"}, nullptr, nullptr,
+                       {preload, "FAIL_REALLOC_ABOVE=8192"});
+  EXPECT_EQ(r.out, long_path + "/arch/i386_linux1/bin\n");
+  EXPECT_EQ(r.status, 0);
+#endif
 }
 
 }  // namespace
