@@ -1,0 +1,66 @@
+# Debian packages, one per program: bulfetch (with the login hook),
+# dirpick and bulserve (with its systemd unit). Build them with
+#   cpack -G DEB          (in the build folder)
+set(calyx_packages bulfetch dirpick bulserve)
+
+# Files of the packages themselves, beside the programs' own install rules.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulfetch.sh
+        DESTINATION /etc/profile.d COMPONENT bulfetch)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulserve.service
+        DESTINATION /lib/systemd/system COMPONENT bulserve)
+
+# Debian wants a copyright file and a changelog compressed with gzip -9n
+# (no name, no time stamp, so the package is reproducible) in each
+# package's documentation folder.
+set(calyx_changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${calyx_changelog_gz}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${calyx_changelog_gz}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+add_custom_target(calyx_package_docs ALL DEPENDS ${calyx_changelog_gz})
+foreach(pkg ${calyx_packages})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${calyx_changelog_gz}
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${pkg} COMPONENT ${pkg})
+endforeach()
+
+set(CPACK_PACKAGE_NAME calyx-tools)
+set(CPACK_PACKAGE_VENDOR "Calyx tools team")
+set(CPACK_PACKAGE_CONTACT "Calyx tools team <calyx-tools@site.example>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_COMPONENTS_ALL ${calyx_packages})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Calyx tools team <calyx-tools@site.example>")
+
+set(CPACK_DEBIAN_BULFETCH_PACKAGE_NAME bulfetch)
+set(CPACK_COMPONENT_BULFETCH_DESCRIPTION "site bulletin client
+bulfetch shows the site bulletin: it asks the site's bulletin server,
+found through the site name service, keeps a machine-wide copy for when
+the server can't be reached, and remembers per user which bulletin was
+last shown. The login hook in /etc/profile.d shows a new bulletin once
+at each interactive login.")
+# Files under /etc are the administrator's: an upgrade must not overwrite
+# a hook that was edited or removed.
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/bulfetch/conffiles "/etc/profile.d/bulfetch.sh\n")
+set(CPACK_DEBIAN_BULFETCH_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/bulfetch/conffiles)
+
+set(CPACK_DEBIAN_DIRPICK_PACKAGE_NAME dirpick)
+set(CPACK_DEBIAN_DIRPICK_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_DIRPICK_DESCRIPTION "directory finder for site packages
+dirpick prints the directory of a package where files of a given type
+(binaries, libraries, manual pages, ...) for this machine live, trying
+the site's directory layouts in order, so that shell start-up files can
+build PATH and MANPATH.")
+
+set(CPACK_DEBIAN_BULSERVE_PACKAGE_NAME bulserve)
+set(CPACK_COMPONENT_BULSERVE_DESCRIPTION "reference site bulletin server
+bulserve serves one bulletin file over UDP to the site's bulletin
+clients, stamping it with the file's modification time and serving an
+edited file at once. A systemd unit runs it as a dynamic user.")
+
+include(CPack)
