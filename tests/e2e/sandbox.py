@@ -511,10 +511,12 @@ class StubBulletinServer:
 def zone_text(origin, records, rclass="HS", ttl=60):
     """A zone file: SOA and NS at the origin, then records, each a tuple
     (owner relative to the origin or "@", type, data as zone-file text)."""
-    lines = [f"$ORIGIN {origin.rstrip('.')}.", f"$TTL {ttl}",
-             f"@ {rclass} SOA ns.{origin.rstrip('.')}. hostmaster.{origin.rstrip('.')}. "
-             "1 3600 600 86400 60",
-             f"@ {rclass} NS ns.{origin.rstrip('.')}."]
+    base = origin.strip(".")
+    fq = base + "." if base else "."
+    host = f"ns.{base}." if base else "ns.root."
+    lines = [f"$ORIGIN {fq}", f"$TTL {ttl}",
+             f"@ {rclass} SOA {host} hostmaster.{host} 1 3600 600 86400 60",
+             f"@ {rclass} NS {host}"]
     for owner, rtype, data in records:
         lines.append(f"{owner} {rclass} {rtype} {data}")
     return "\n".join(lines) + "\n"
@@ -758,8 +760,7 @@ class Sandbox:
                  + "};\n"]
         if declare_root:
             with open(os.path.join(folder, "root.zone"), "w") as f:
-                f.write(zone_text(".", [], "HS").replace("ns...", "ns.root.").replace(
-                    "hostmaster...", "hostmaster.root."))
+                f.write(zone_text(".", [], "HS"))
         if in_records is not None:
             with open(os.path.join(folder, "in.zone"), "w") as f:
                 f.write(zone_text(in_origin, in_records, "IN"))
