@@ -38,15 +38,13 @@ struct ScannedMessage {
 
 // Builds, sends and scans one query; `tuning` is laid out like
 // nomicon_tuning. Null with errno EINVAL (negative class or type, malformed
-// answer), EMSGSIZE (query cannot be built), ECONNREFUSED (no answer), or
-// errno 0 when a well-formed answer did not fit the copy buffer.
+// answer), EMSGSIZE (query cannot be built) or ECONNREFUSED (no answer).
 ScannedMessage *resolve_query(const char *name, int rr_class, int rr_type, std::int32_t tuning);
 
 // Scans a received message of `length` bytes into the static
-// ScannedMessage. Null when the message is shorter than its header, longer
-// than a UDP message, or any question or record would need a byte past its
-// end (errno EINVAL), or when the records' data do not fit the copy buffer
-// (errno untouched).
+// ScannedMessage. Null with errno EINVAL when the message is shorter than
+// its header, longer than a UDP message, or any question or record would
+// need a byte past its end.
 ScannedMessage *resolve_scan(const unsigned char *message, int length);
 
 // Reads the record at `position` (owner name, fixed fields, data, all

@@ -57,8 +57,13 @@ ScannedMessage *resolve_scan(const unsigned char *message, int length)
             const unsigned char *next = resolve_scan_rr(p, end, slot);
             if (next == nullptr)
                 return nullptr;
-            if (slot->data_length + 1 > RESOLVE_COPY_SIZE - copied)
+            // Each record costs at least 11 bytes of message for 1 byte of
+            // copy overhead, so the copies of a 512-byte message always fit;
+            // the check keeps that true whatever the sizes become.
+            if (slot->data_length + 1 > RESOLVE_COPY_SIZE - copied) {
+                errno = EINVAL;
                 return nullptr;
+            }
             unsigned char *copy = copy_buffer + copied;
             if (slot->data_length > 0)
                 std::memcpy(copy, slot->data, static_cast<std::size_t>(slot->data_length));
