@@ -3,6 +3,7 @@
 #include "bulfetch/bulfetch.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <syslog.h>
 
@@ -24,13 +25,15 @@ bool is(const char *arg, const char *word)
 
 int main(int argc, char **argv)
 {
-    // A process started with an empty argument vector has no name to log
-    // under and no arguments to trust the count of: it is refused, under
-    // the program's own name.
-    const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "bulfetch";
+    // A process started without a program name (an empty vector, which
+    // current kernels turn into one empty string) has no name to log under
+    // and is not a login or a user's command: it is refused, under the
+    // program's own name.
+    bool nameless = argc < 1 || argv[0] == nullptr || argv[0][0] == '\0';
+    const char *program = nameless ? "bulfetch" : argv[0];
     openlog(program, LOG_PID, LOG_USER);
     syslog(LOG_INFO, "BUL client started...");
-    if (argc < 1 || argv[0] == nullptr) {
+    if (nameless) {
         usage(program, "empty argument vector");
         return 1;
     }
@@ -61,13 +64,12 @@ int main(int argc, char **argv)
         syslog(LOG_INFO, "BUL losing: %s", error_message(code));
         return 0;
     }
-    if (check_viewable(bulletin, only_new, !login) != 0) {
+    if (check_viewable(bulletin, only_new, !login) != 0)
         syslog(LOG_INFO, "BUL not showing.");
-        return 0;
-    }
-    if (vane)
+    else if (vane)
         view_message_by_vane(bulletin);
     else
         view_message_by_tty(bulletin);
+    std::free(bulletin);
     return 0;
 }

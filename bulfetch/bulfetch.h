@@ -19,6 +19,7 @@ inline constexpr long BULFETCH_REPLY_WAIT = 5;
 
 // The bulletin, from the first listed server or else the fallback file.
 ErrorCode get_a_message(char **bulletin_out);
+ErrorCode get_a_message_using(char **bulletin_out, const char *fallback_path);
 
 // Private copies of the server host names, ended by a null entry.
 ErrorCode get_servername(char ***servers_out);
@@ -64,3 +65,4 @@ std::size_t terminal_escape(std::string_view body, char *out, bool utf8);
 
 void view_message_by_tty(const char *bulletin);
 void view_message_by_vane(const char *bulletin);
+void view_message_by_vane_using(const char *bulletin, const char *program);

@@ -1,27 +1,37 @@
 #include "bulfetch/bulfetch.h"
 
+#include <cstdlib>
 #include <syslog.h>
 
 #ifndef BULFETCH_FALLBACK_FILE
 #error "BULFETCH_FALLBACK_FILE must name the fallback file"
 #endif
 
+ErrorCode get_a_message(char **bulletin_out)
+{
+    return get_a_message_using(bulletin_out, BULFETCH_FALLBACK_FILE);
+}
+
 // The first listed server only, whatever its failure; then the fallback
 // file. A server's answer refreshes the fallback file, but failing to write
 // it never costs the user the bulletin.
-ErrorCode get_a_message(char **bulletin_out)
+ErrorCode get_a_message_using(char **bulletin_out, const char *fallback_path)
 {
-    if (bulletin_out == nullptr)
+    if (bulletin_out == nullptr || fallback_path == nullptr)
         return BUL_MISSING_ARGUMENT;
     char **servers = nullptr;
     char *bulletin = nullptr;
     std::int32_t length = 0;
     ErrorCode code = get_servername(&servers);
-    if (code == 0)
+    if (code == 0) {
         code = bulfetch_from_server(&bulletin, &length, servers[0]);
+        for (char **s = servers; *s != nullptr; ++s)
+            std::free(*s);
+        std::free(servers);
+    }
     if (code != 0) {
         syslog(LOG_INFO, "BUL get server failed, %s", error_message(code));
-        code = get_fallback_file(&bulletin, &length, BULFETCH_FALLBACK_FILE);
+        code = get_fallback_file(&bulletin, &length, fallback_path);
         if (code != 0) {
             syslog(LOG_INFO, "BUL put failed, %s", error_message(code));
             return code;
@@ -29,7 +39,7 @@ ErrorCode get_a_message(char **bulletin_out)
         *bulletin_out = bulletin;
         return 0;
     }
-    code = put_fallback_file(bulletin, length, BULFETCH_FALLBACK_FILE);
+    code = put_fallback_file(bulletin, length, fallback_path);
     if (code != 0)
         syslog(LOG_INFO, "BUL put failed, %s", error_message(code));
     *bulletin_out = bulletin;

@@ -36,6 +36,10 @@ ErrorCode get_servername(char ***servers_out)
             return BUL_NO_MEMORY;
         }
     }
+    // The originals are ours too; nothing else holds on to them once the
+    // next lookup overwrites the vector.
+    for (std::size_t i = 0; i < count; ++i)
+        std::free(names[i]);
     *servers_out = list;
     return 0;
 }
