@@ -1,0 +1,151 @@
+"""The Debian packages: built with cpack from this build, free of lintian
+errors, installed with dpkg into a throwaway root, and the installed
+programs run from there.
+
+Usage: test_packages.py BUILD-DIR SOURCE-DIR [unittest arguments]
+"""
+import gzip
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD = SOURCE = None
+PACKAGES = {
+    # package: files it must hold (beside its documentation)
+    "bulfetch": ["usr/bin/bulfetch", "etc/profile.d/bulfetch.sh"],
+    "dirpick": ["usr/bin/dirpick", "usr/share/man/man1/dirpick.1.gz"],
+    "bulserve": ["usr/sbin/bulserve", "usr/share/man/man8/bulserve.8.gz",
+                 "lib/systemd/system/bulserve.service"],
+}
+
+
+class Packages(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="calyx-packages-")
+        r = subprocess.run(["cpack", "-G", "DEB", "-B", cls.dir, "--config",
+                            os.path.join(BUILD, "CPackConfig.cmake")],
+                           capture_output=True, timeout=240, cwd=BUILD)
+        if r.returncode != 0:
+            raise AssertionError("cpack failed:\n%s%s" % (r.stdout.decode(), r.stderr.decode()))
+        cls.debs = {}
+        for name in os.listdir(cls.dir):
+            m = re.fullmatch(r"([a-z]+)_[0-9.]+_[a-z0-9]+\.deb", name)
+            if m:
+                cls.debs[m.group(1)] = os.path.join(cls.dir, name)
+        cls.root = os.path.join(cls.dir, "root")
+        admin = os.path.join(cls.root, "var/lib/dpkg")
+        os.makedirs(os.path.join(admin, "info"))
+        os.makedirs(os.path.join(admin, "updates"))
+        open(os.path.join(admin, "status"), "w").close()
+        cls.install = None
+        if cls.debs:
+            # The throwaway root has no libc package; the host's libc runs
+            # the programs.
+            cls.install = subprocess.run(
+                ["dpkg", "--root=" + cls.root, "--force-depends", "-i", *cls.debs.values()],
+                capture_output=True, timeout=120)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def test_one_package_per_program_with_its_files(self):
+        self.assertEqual(sorted(self.debs), sorted(PACKAGES))
+        for pkg, files in PACKAGES.items():
+            with self.subTest(package=pkg):
+                listing = subprocess.run(["dpkg-deb", "-c", self.debs[pkg]],
+                                         capture_output=True, check=True).stdout.decode()
+                for f in files + ["usr/share/doc/%s/copyright" % pkg,
+                                  "usr/share/doc/%s/changelog.gz" % pkg]:
+                    self.assertIn("./" + f + "\n", listing)
+                depends = subprocess.run(["dpkg-deb", "-f", self.debs[pkg], "Depends"],
+                                         capture_output=True, check=True).stdout
+                self.assertIn(b"libc6", depends)
+
+    def test_lintian_finds_no_errors(self):
+        if shutil.which("lintian") is None:
+            self.skipTest("lintian not installed")
+        r = subprocess.run(["lintian", "--tag-display-limit", "0", *self.debs.values()],
+                           capture_output=True, timeout=240)
+        output = r.stdout.decode() + r.stderr.decode()
+        errors = [line for line in output.splitlines() if line.startswith("E:")]
+        self.assertEqual(errors, [], output)
+
+    def test_installed_with_dpkg(self):
+        self.assertEqual(self.install.returncode, 0, self.install.stderr)
+        admin = os.path.join(self.root, "var/lib/dpkg")
+        r = subprocess.run(["dpkg-query", "--admindir=" + admin, "-W",
+                            "-f=${Package} ${Status}|${Conffiles}\n"],
+                           capture_output=True, check=True)
+        rows = dict(line.split(" ", 1) for line in r.stdout.decode().splitlines())
+        for pkg in PACKAGES:
+            self.assertTrue(rows[pkg].startswith("install ok installed|"), rows[pkg])
+        # The hook is the administrator's to edit: a conffile.
+        self.assertIn("/etc/profile.d/bulfetch.sh", rows["bulfetch"])
+        with open(os.path.join(self.root, "etc/profile.d/bulfetch.sh"), "rb") as f, \
+                open(os.path.join(SOURCE, "packaging/bulfetch.sh"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
+        for page in ("usr/share/man/man8/bulserve.8.gz", "usr/share/man/man1/dirpick.1.gz"):
+            with gzip.open(os.path.join(self.root, page)) as f:
+                self.assertRegex(f.read(), rb"(^|\n)\.TH ", page)
+
+    def test_installed_programs_run(self):
+        r = subprocess.run([os.path.join(self.root, "usr/bin/bulfetch"), "-x"],
+                           capture_output=True, timeout=10)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"<-x>: Usage: ", r.stderr)
+
+        tree = os.path.join(self.dir, "pkgtree")
+        os.makedirs(os.path.join(tree, "arch", "i386_linux1", "bin"))
+        r = subprocess.run([os.path.join(self.root, "usr/bin/dirpick"), tree, "bin"],
+                           capture_output=True, timeout=10, env={"PATH": "/usr/bin:/bin"})
+        self.assertEqual((r.returncode, r.stdout), (0, (tree + "/arch/i386_linux1/bin\n").encode()),
+                         r.stderr)
+
+        bulletin = os.path.join(self.dir, "bulletin")
+        with open(bulletin, "wb") as f:
+            f.write(b"from the package\n")
+        os.utime(bulletin, (1234, 1234))
+        server = subprocess.Popen([os.path.join(self.root, "usr/sbin/bulserve"), "-e", "-a",
+                                   "127.0.0.1", "-p", "0", bulletin],
+                                  stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        try:
+            line = server.stderr.readline()
+            m = re.search(rb"on 127\.0\.0\.1:(\d+)\n", line)
+            self.assertIsNotNone(m, line)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as c:
+                c.settimeout(5)
+                c.sendto(b"BUL:0", ("127.0.0.1", int(m.group(1))))
+                self.assertEqual(c.recv(4096), b"BUL:0 1234\nfrom the package\n")
+        finally:
+            server.terminate()
+            self.assertEqual(server.wait(10), 0)
+            server.stderr.close()
+
+    def test_unit_file_verifies(self):
+        if shutil.which("systemd-analyze") is None:
+            self.skipTest("systemd-analyze not installed")
+        # The unit names the program where the package puts it; point it
+        # into the throwaway root for the check.
+        with open(os.path.join(self.root, "lib/systemd/system/bulserve.service")) as f:
+            unit = f.read()
+        self.assertIn("ExecStart=/usr/sbin/bulserve ", unit)
+        self.assertIn("DynamicUser=yes", unit)
+        copy = os.path.join(self.dir, "bulserve.service")
+        with open(copy, "w") as f:
+            f.write(unit.replace("/usr/sbin/bulserve", os.path.join(self.root, "usr/sbin/bulserve")))
+        r = subprocess.run(["systemd-analyze", "verify", "--man=no", copy],
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+
+if __name__ == "__main__":
+    BUILD = os.path.abspath(sys.argv.pop(1))
+    SOURCE = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
