@@ -356,7 +356,7 @@ def _run_traced(site):
     trace = os.path.join(site.sb.scratch, "open.trace")
     res = site.sb.run(["/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace,
                        INSTALLED], user=site.alice,
-                      env={"PATH": "/usr/local/bin:/usr/bin:/bin"})
+                      env={"PATH": "/usr/local/bin:/usr/bin:/bin"}, leak_check=False)
     with open(trace) as f:
         opens = [line for line in f if FALLBACK in line and "O_WRONLY" in line]
     T.assertTrue(opens, "no write-open of the fallback file in the trace")

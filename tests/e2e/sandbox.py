@@ -818,13 +818,15 @@ class Sandbox:
         return out
 
     def run(self, argv, user=None, umask=0o022, env=None, argv0=None, stdin=b"",
-            timeout=30, tty=False, cwd=None, expect_timeout=False, fsize_limit=None):
+            timeout=30, tty=False, cwd=None, expect_timeout=False, fsize_limit=None,
+            leak_check=True):
         """Runs argv[0] with argv (argv0 replaces what the program sees as
         its argv[0]). user: a User (default root). env: the whole
         environment (a small default when None; sanitizer settings are
         always added). tty: stdout is a pseudo-terminal without output
         processing. fsize_limit: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
-        so that writes past it fail with EFBIG. Fails on any sanitizer
+        so that writes past it fail with EFBIG. leak_check=False turns the
+        leak checker off (it can't run under ptrace). Fails on any sanitizer
         report."""
         if env is None:
             env = {"PATH": "/usr/local/bin:/usr/bin:/bin"}
@@ -833,7 +835,9 @@ class Sandbox:
             env.setdefault("HOME", user.home)
             env.setdefault("USER", user.name)
         san = os.path.join(self.sanitizer_dir, "report")
-        env["ASAN_OPTIONS"] = f"halt_on_error=1:abort_on_error=0:log_path={san}"
+        leaks = 1 if leak_check else 0
+        env["ASAN_OPTIONS"] = (f"halt_on_error=1:abort_on_error=0:detect_leaks={leaks}:"
+                               f"log_path={san}")
         env["UBSAN_OPTIONS"] = (f"halt_on_error=1:abort_on_error=0:print_stacktrace=1:"
                                 f"log_path={san}")
         env["LSAN_OPTIONS"] = f"log_path={san}"
