@@ -214,11 +214,18 @@ def case_empty_and_oversize_replies(sb):
 
 
 def case_silent_server(sb):
-    site = Site(sb, reply=None)
+    """Three servers listed, the first silent: one request, one 5-second
+    wait, then the fallback file; the others are never asked."""
+    others = {"bul2.site.test": "127.0.0.3", "bul3.site.test": "127.0.0.4"}
+    site = Site(sb, reply=None, sloc=[SERVER_HOST] + list(others),
+                hosts=dict(others, **{SERVER_HOST: SERVER_ADDR}))
+    spares = [sb.start_bulletin_server(GOOD, address=a, port=site.port)
+              for a in others.values()]
     sb.write_file(FALLBACK, OLD_FILE, mode=0o666)
     res = site.run(timeout=30)
     expect(res, stdout=body(OLD_FILE), log=["BUL get server failed, Unknown code bul 17"])
-    T.assertEqual(len(site.requests()), 1, "one request, no retransmission")
+    T.assertEqual(site.requests(), [b"BUL:0"], "one request, no retransmission")
+    T.assertEqual([s.requests for s in spares], [[], []])
     T.assertGreaterEqual(res.elapsed, 4.9)
     T.assertLess(res.elapsed, 7.5)
 
