@@ -4,7 +4,7 @@
 Lookups through the lookup tool must return what the zone holds, and agree
 with dig asking the same server the same names.
 
-  bind_interop.py --lookup PATH [case ...]
+  bind_interop.py --lookup PATH [--bulfetch PATH] [case ...]
 """
 
 import argparse
@@ -229,12 +229,32 @@ def case_outside_with_root_zone(sb):
                    dig_name="bulletin.sloc.ns.site.test")
 
 
+def case_bulfetch_through_bind(sb):
+    """The client finds its server and port in BIND's HS zone and the
+    server's address in an IN zone beside it, in a view of its own."""
+    server = sb.start_bulletin_server(b"BUL:0 77\nfrom behind BIND\n", address="127.0.0.5")
+    zone = ZONE + [("bulletin.sloc.ns.annex", "TXT", S.txt_zone_data("bul.hosts.test")),
+                   ("bulletin.service.ns.annex", "TXT",
+                    S.txt_zone_data(f"bulletin udp {server.port}"))]
+    sb.start_bind(zone, origin=ORIGIN, in_records=[("bul", "A", "127.0.0.5")],
+                  in_origin="hosts.test")
+    sb.nomicon_conf("lhs .ns\nrhs .annex.site.test\n")
+    sb.install(ARGS.bulfetch, "/usr/local/bin/bulfetch")
+    user = sb.add_user("carol", 1600)
+    res = sb.run(["/usr/local/bin/bulfetch"], user=user, argv0="bulfetch",
+                 env={"PATH": "/usr/bin:/bin"})
+    T.assertEqual((res.status, res.stdout, res.stderr, res.log_texts()),
+                  (0, b"from behind BIND\n", b"", ["BUL client started..."]))
+    T.assertEqual(server.requests, [b"BUL:0"])
+
+
 CASES = [
     ("lookups_with_conf_file", case_lookups_with_conf_file),
     ("service_lookups", case_service_lookups),
     ("lookups_with_nom_domain", case_lookups_with_nom_domain),
     ("outside_every_zone", case_outside_every_zone),
     ("outside_with_root_zone", case_outside_with_root_zone),
+    ("bulfetch_through_bind", case_bulfetch_through_bind),
 ]
 
 
@@ -242,11 +262,17 @@ def main():
     global ARGS
     p = argparse.ArgumentParser()
     p.add_argument("--lookup", required=True)
-    p.add_argument("--jobs", type=int, default=1)
+    p.add_argument("--bulfetch", help="also run the client against BIND")
+    p.add_argument("--jobs", type=int, default=2)
     p.add_argument("cases", nargs="*")
     ARGS = p.parse_args()
     ARGS.lookup = os.path.abspath(ARGS.lookup)
-    sys.exit(S.run_cases(CASES, ARGS.cases, jobs=ARGS.jobs))
+    cases = CASES
+    if ARGS.bulfetch:
+        ARGS.bulfetch = os.path.abspath(ARGS.bulfetch)
+    else:
+        cases = [c for c in CASES if c[0] != "bulfetch_through_bind"]
+    sys.exit(S.run_cases(cases, ARGS.cases, jobs=ARGS.jobs))
 
 
 if __name__ == "__main__":

@@ -517,6 +517,9 @@ def zone_text(origin, records, rclass="HS", ttl=60):
     lines = [f"$ORIGIN {fq}", f"$TTL {ttl}",
              f"@ {rclass} SOA {host} hostmaster.{host} 1 3600 600 86400 60",
              f"@ {rclass} NS {host}"]
+    if rclass == "IN" and base:
+        # BIND refuses an IN zone whose in-zone name server has no address.
+        lines.append(f"ns {rclass} A 127.0.0.1")
     for owner, rtype, data in records:
         lines.append(f"{owner} {rclass} {rtype} {data}")
     return "\n".join(lines) + "\n"
@@ -802,11 +805,20 @@ class Sandbox:
                     data = s.recv(4096)
                     if len(data) >= 12 and data[:2] == probe[:2] and (data[3] & 0xF) == 0:
                         bind.ready_after = timeout - (deadline - time.monotonic())
-                        return bind
+                        break
+            else:
+                bind.stop()
+                raise AssertionError("named did not answer within %s s:\n%s"
+                                     % (timeout, bind.log()))
+            # Every zone must have loaded, not only the one probed.
+            while "running" not in bind.log() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            if "not loaded due to errors" in bind.log() or "running" not in bind.log():
+                bind.stop()
+                raise AssertionError("named did not load every zone:\n" + bind.log())
+            return bind
         finally:
             s.close()
-        bind.stop()
-        raise AssertionError("named did not answer within %s s:\n%s" % (timeout, bind.log()))
 
     # -- running programs ----------------------------------------------------
 
