@@ -301,8 +301,8 @@ TEST_F(Retrieval, PortFromTheServicesDatabaseFirst)
     ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     close(fd);
     int status = run_in_child([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(services.c_str(), "/etc/services", nullptr, MS_BIND, nullptr) != 0)
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(services.c_str(), "/etc/services", "none", MS_BIND, nullptr) != 0)
             return 77;
         char *bulletin = nullptr;
         std::int32_t length = 0;
