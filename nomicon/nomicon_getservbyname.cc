@@ -14,10 +14,17 @@ struct servent *nomicon_getservbyname(const char *name, const char *proto)
     auto *entry = static_cast<struct servent *>(std::malloc(sizeof(struct servent)));
     if (entry == nullptr)
         return nullptr;
+    // Only the matching string is kept, reachable through the entry's
+    // fields; the others are freed, as no caller can reach them.
+    struct servent *found = nullptr;
     for (char **s = strings; *s != nullptr; ++s) {
-        if (nomicon_parse_service(*s, proto, entry))
-            return entry;
+        if (found == nullptr && nomicon_parse_service(*s, proto, entry))
+            found = entry;
+        else
+            std::free(*s);
+        *s = nullptr;
     }
-    std::free(entry);
-    return nullptr;
+    if (found == nullptr)
+        std::free(entry);
+    return found;
 }

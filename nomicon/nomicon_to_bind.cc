@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -51,6 +52,7 @@ char *nomicon_to_bind(const char *name, const char *type)
         return nullptr;
     }
     std::string_view local = whole;
+    char **expansion = nullptr;
     const char *rhs = nomicon_rhs;
     std::size_t at = whole.find('@');
     if (at != std::string_view::npos) {
@@ -59,7 +61,7 @@ char *nomicon_to_bind(const char *name, const char *type)
         if (std::strchr(domain, '.') == nullptr) {
             // The nested lookup reuses the name buffer and the result
             // vector; its first string is a heap string that stays valid.
-            char **expansion = nomicon_resolve(domain, "rhs-extension");
+            expansion = nomicon_resolve(domain, "rhs-extension");
             if (expansion == nullptr || expansion[0] == nullptr) {
                 nomicon_status = 1;
                 return nullptr;
@@ -78,6 +80,14 @@ char *nomicon_to_bind(const char *name, const char *type)
     if (nomicon_lhs != nullptr)
         append_part(b, nomicon_lhs);
     append_part(b, rhs);
+    // The expansion's strings were this build's alone; once copied into
+    // the name nothing can reach them.
+    if (expansion != nullptr) {
+        for (char **e = expansion; *e != nullptr; ++e) {
+            std::free(*e);
+            *e = nullptr;
+        }
+    }
     // Too long for a domain name: no server could hold it, so it is
     // reported like a name that is not found.
     if (b.overflow) {

@@ -63,8 +63,10 @@ std::optional<std::vector<std::string>> lookup(const char *name, const char *typ
     if (r == nullptr)
         return std::nullopt;
     std::vector<std::string> out;
-    for (; *r != nullptr; ++r)
+    for (; *r != nullptr; ++r) {
         out.emplace_back(*r);
+        std::free(*r);  // the caller's to keep or free
+    }
     return out;
 }
 

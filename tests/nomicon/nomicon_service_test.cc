@@ -147,6 +147,8 @@ TEST_F(NomiconService, FirstMatchingStringBecomesTheEntry)
     EXPECT_EQ(ntohs(static_cast<std::uint16_t>(entry->s_port)), 2002);
     EXPECT_EQ(alias_list(entry->s_aliases), (std::vector<std::string>{"b1", "b2"}));
     EXPECT_EQ(nomicon_error(), 0);
+    // The matching string began with its name field: s_name is its start.
+    std::free(entry->s_name);
     std::free(entry);
 }
 
