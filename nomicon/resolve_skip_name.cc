@@ -21,7 +21,8 @@ int resolve_skip_name(const unsigned char *position, const unsigned char *end)
             break;
         case 0xC0:
             // A compression pointer ends the name; it is not followed, so
-            // only its two bytes need to be present.
+            // only its two bytes need to be present. What it points to
+            // adds at least the root byte, hence one byte more than 255.
             if (end - p < 2)
                 return -1;
             p += 2;
