@@ -29,6 +29,12 @@ struct BulserveOptions {
     bool have_stamp = false;
     std::int64_t stamp = 0;
     bool log_stderr = false;
+    // A file rewritten in place (same inode) is taken only once it has
+    // stayed unchanged this long: between the truncation and the last
+    // write it is empty or half-written, and serving that moment would
+    // hand clients a bulletin they record as seen, under the same stamp as
+    // the finished one. A file replaced by rename is complete at once.
+    long settle_ms = 200;
 };
 
 // What tells one version of the bulletin file from another. The change
@@ -49,7 +55,7 @@ struct Bulletin {
     BulletinFileId id;
 };
 
-enum class LoadStatus { ok, system_error, not_regular, too_big };
+enum class LoadStatus { ok, system_error, not_regular, too_big, changing };
 
 struct LoadResult {
     LoadStatus status = LoadStatus::ok;

@@ -26,7 +26,9 @@ ssize_t read_some(int fd, std::span<char> buffer)
 
 }  // namespace
 
-LoadResult bulserve_load(const char *path, const BulserveOptions &options, Bulletin *bulletin)
+namespace {
+
+LoadResult load_once(const char *path, const BulserveOptions &options, Bulletin *bulletin)
 {
     LoadResult result;
     // O_NONBLOCK: a FIFO put in the file's place must not hang the server
@@ -56,10 +58,18 @@ LoadResult bulserve_load(const char *path, const BulserveOptions &options, Bulle
     char body[BULLETIN_MAX_REPLY + 1];
     ssize_t n = read_some(fd, std::span<char>(body, limit + 1));
     int read_error = errno;
+    // A write that landed while we read leaves bytes of two versions.
+    struct stat after {};
+    bool changed = n >= 0 && (fstat(fd, &after) != 0 ||
+                              !bulserve_same_file(bulserve_file_id(st), bulserve_file_id(after)));
     close(fd);
     if (n < 0) {
         result.status = LoadStatus::system_error;
         result.error = read_error;
+        return result;
+    }
+    if (changed) {
+        result.status = LoadStatus::changing;
         return result;
     }
     Bulletin fresh;
@@ -71,5 +81,18 @@ LoadResult bulserve_load(const char *path, const BulserveOptions &options, Bulle
     }
     fresh.id = bulserve_file_id(st);
     *bulletin = fresh;
+    return result;
+}
+
+}  // namespace
+
+LoadResult bulserve_load(const char *path, const BulserveOptions &options, Bulletin *bulletin)
+{
+    LoadResult result;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        result = load_once(path, options, bulletin);
+        if (result.status != LoadStatus::changing)
+            break;
+    }
     return result;
 }

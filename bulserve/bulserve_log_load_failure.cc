@@ -15,6 +15,9 @@ void bulserve_log_load_failure(const char *path, const LoadResult &result, const
     case LoadStatus::not_regular:
         bulserve_log(LOG_ERR, "%s %s: not a regular file", what, path);
         break;
+    case LoadStatus::changing:
+        bulserve_log(LOG_ERR, "%s %s: the file kept changing while it was read", what, path);
+        break;
     case LoadStatus::too_big:
         bulserve_log(LOG_ERR,
                      "%s %s: bulletin of %lld bytes does not fit a reply; at most %zu bytes fit",

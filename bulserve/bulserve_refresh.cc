@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "bulserve/bulserve.h"
 
@@ -29,6 +30,17 @@ void bulserve_refresh(const BulserveOptions &options, ServeState *state, bool fo
             return;
         if (state->have_failed && state->failed_error == 0 && bulserve_same_file(id, state->failed_id))
             return;
+        // Rewritten in place and not settled yet: the current bulletin
+        // answers until it is. A change time ahead of the clock (a skewed
+        // file server) can't be waited out and is taken at once.
+        if (id.dev == state->current.id.dev && id.ino == state->current.id.ino) {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            long long age_ms = (static_cast<long long>(now.tv_sec) - id.ctime.tv_sec) * 1000 +
+                               (now.tv_nsec - id.ctime.tv_nsec) / 1000000;
+            if (age_ms >= 0 && age_ms < options.settle_ms)
+                return;
+        }
     }
     Bulletin fresh;
     LoadResult result = bulserve_load(options.file, options, &fresh);

@@ -131,6 +131,7 @@ protected:
         dir = tmpl;
         path = dir + "/bulletin";
         options.file = path.c_str();
+        options.settle_ms = 0;
     }
     void TearDown() override
     {
@@ -255,6 +256,33 @@ TEST_F(BulserveFile, RefreshServesChangesAndKeepsLastGood)
         bulserve_refresh(options, &state, false);
         EXPECT_EQ(record_of(state.current), s.served);
     }
+}
+
+TEST_F(BulserveFile, RefreshWaitsForTheFileToSettle)
+{
+    options.settle_ms = 150;
+    ServeState state;
+    write_file("old\n", 100);
+    ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current).status, LoadStatus::ok);
+    // Truncated for an in-place rewrite: too fresh to be served.
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    bulserve_refresh(options, &state, false);
+    EXPECT_EQ(record_of(state.current), "BUL:0 100\nold\n");
+    usleep(50000);
+    FILE *f = std::fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    std::fputs("new\n", f);
+    std::fclose(f);
+    bulserve_refresh(options, &state, false);
+    EXPECT_EQ(record_of(state.current), "BUL:0 100\nold\n");
+    usleep(200000);
+    bulserve_refresh(options, &state, false);
+    EXPECT_NE(record_of(state.current).find("\nnew\n"), std::string::npos)
+        << record_of(state.current);
+    // A finished file put in place by rename needs no wait.
+    write_file("renamed\n", 300);
+    bulserve_refresh(options, &state, false);
+    EXPECT_EQ(record_of(state.current), "BUL:0 300\nrenamed\n");
 }
 
 TEST(BulserveIsRequest, OnlyTheExactMagic)

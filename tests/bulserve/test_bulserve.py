@@ -188,11 +188,15 @@ class Refusal(ServerTest):
         self.assertEqual(self.run_refused("-p", "0", self.path).returncode, 2)
 
 
+SETTLE = 0.3  # a little over the time a file rewritten in place must stay unchanged
+
+
 class Reload(ServerTest):
     def test_changed_file_is_served_anew(self):
         self.write(b"first\n", 1000)
         s = self.start()
         self.assertEqual(s.ask(), b"BUL:0 1000\nfirst\n")
+        # Replaced by rename: served at once.
         self.write(b"second\n", 2000)
         self.assertEqual(s.ask(), b"BUL:0 2000\nsecond\n")
         # Oversize or missing: the last good bulletin stays.
@@ -206,11 +210,32 @@ class Reload(ServerTest):
         with open(self.path, "r+b") as f:
             f.write(b"THIRD\n")
         os.utime(self.path, (4000, 4000))
+        time.sleep(SETTLE)
         self.assertEqual(s.ask(), b"BUL:0 4000\nTHIRD\n")
         rest = self.stop_cleanly(s)
         self.assertIn(b"does not fit a reply", rest)
         self.assertIn(b"No such file or directory", rest)
         self.assertEqual(rest.count(b"reloaded"), 3, rest)
+
+    def test_rewrite_in_place_is_not_served_half_done(self):
+        """Between the truncation and the last write of an in-place
+        rewrite the file is empty or partial; a client asking then gets the
+        old bulletin, never the partial one."""
+        self.write(b"old text\n", 1000)
+        s = self.start()
+        with open(self.path, "r+b") as f:
+            f.truncate(0)
+            f.flush()
+            self.assertEqual(s.ask(), b"BUL:0 1000\nold text\n")
+            f.write(b"new ")
+            f.flush()
+            os.fsync(f.fileno())
+            self.assertEqual(s.ask(), b"BUL:0 1000\nold text\n")
+            f.write(b"text\n")
+        os.utime(self.path, (2000, 2000))
+        time.sleep(SETTLE)
+        self.assertEqual(s.ask(), b"BUL:0 2000\nnew text\n")
+        self.stop_cleanly(s)
 
     def test_hangup_rereads(self):
         self.write(b"a\n", 1000)
