@@ -1,6 +1,7 @@
 // Lookups through the system resolver against the stand-in server: the
 // query sent, every answer shape, the status after each, the tuning word
 // and the resolver state left behind.
+#include <arpa/inet.h>
 #include <arpa/nameser.h>
 #include <cerrno>
 #include <chrono>
@@ -9,7 +10,9 @@
 #include <optional>
 #include <resolv.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "nomicon/nomicon.h"
@@ -212,6 +215,34 @@ TEST_F(NomiconResolve, AnswerAfterARetransmissionIsNoNetworkProblem)
     EXPECT_EQ(lookup("bulletin", "sloc"), (std::vector<std::string>{"late"}));
     EXPECT_EQ(nomicon_error(), 0);
     EXPECT_EQ(fake_dns_query_count(server), 2);
+}
+
+// A UDP port on 127.0.0.1 with nobody listening: sends to it are refused.
+std::uint16_t closed_port()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(NomiconResolve, AnswerAfterARefusingServerIsNoNetworkProblem)
+{
+    // The first server refuses (the resolver sees ECONNREFUSED and moves
+    // on); the second answers. errno may still say "refused" afterwards.
+    fake_dns_set_reply(server, [](const DnsBytes &q) { return dns_reply(q, {dns_txt({"second"})}); });
+    _res.nscount = 2;
+    _res.nsaddr_list[1] = _res.nsaddr_list[0];
+    _res.nsaddr_list[0].sin_port = htons(closed_port());
+    nomicon_status = 0;
+    EXPECT_EQ(lookup("bulletin", "sloc"), (std::vector<std::string>{"second"}));
+    EXPECT_EQ(nomicon_error(), 0);
+    EXPECT_EQ(fake_dns_query_count(server), 1);
 }
 
 TEST_F(NomiconResolve, TuningHighHalfIsTheNumberOfTries)
