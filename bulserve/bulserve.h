@@ -67,6 +67,10 @@ struct LoadResult {
 // What the serving loop keeps between requests.
 struct ServeState {
     Bulletin current;
+    // The served version's file, held open so that its inode number can't
+    // be handed to another file: the same inode then really means the
+    // same file, rewritten in place.
+    int pinned_fd = -1;
     bool have_failed = false;       // the last reload attempt failed...
     BulletinFileId failed_id;       // ...on this version of the file
     int failed_error = 0;           // ...or stat failed with this error
@@ -90,9 +94,10 @@ BulletinFileId bulserve_file_id(const struct stat &st);
 bool bulserve_same_file(const BulletinFileId &a, const BulletinFileId &b);
 
 // Reads the bulletin file whole and builds its record. The stamp is the
-// file's modification time unless the options fix one.
+// file's modification time unless the options fix one. With pin_fd, a
+// successful load hands out the open descriptor instead of closing it.
 LoadResult bulserve_load(const char *path, const BulserveOptions &options,
-                         Bulletin *bulletin);
+                         Bulletin *bulletin, int *pin_fd = nullptr);
 void bulserve_log_load_failure(const char *path, const LoadResult &result,
                                const char *what);
 

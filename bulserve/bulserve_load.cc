@@ -28,7 +28,8 @@ ssize_t read_some(int fd, std::span<char> buffer)
 
 namespace {
 
-LoadResult load_once(const char *path, const BulserveOptions &options, Bulletin *bulletin)
+LoadResult load_once(const char *path, const BulserveOptions &options, Bulletin *bulletin,
+                     int *pin_fd)
 {
     LoadResult result;
     // O_NONBLOCK: a FIFO put in the file's place must not hang the server
@@ -62,7 +63,13 @@ LoadResult load_once(const char *path, const BulserveOptions &options, Bulletin 
     struct stat after {};
     bool changed = n >= 0 && (fstat(fd, &after) != 0 ||
                               !bulserve_same_file(bulserve_file_id(st), bulserve_file_id(after)));
-    close(fd);
+    Bulletin fresh;
+    bool fits = n >= 0 && !changed &&
+                bulserve_build_record(&fresh, stamp, std::span<const char>(body, static_cast<std::size_t>(n)));
+    if (fits && pin_fd != nullptr)
+        *pin_fd = fd;
+    else
+        close(fd);
     if (n < 0) {
         result.status = LoadStatus::system_error;
         result.error = read_error;
@@ -72,8 +79,7 @@ LoadResult load_once(const char *path, const BulserveOptions &options, Bulletin 
         result.status = LoadStatus::changing;
         return result;
     }
-    Bulletin fresh;
-    if (!bulserve_build_record(&fresh, stamp, std::span<const char>(body, static_cast<std::size_t>(n)))) {
+    if (!fits) {
         result.status = LoadStatus::too_big;
         result.size = st.st_size > n ? static_cast<std::int64_t>(st.st_size) : n;
         result.limit = limit;
@@ -86,11 +92,12 @@ LoadResult load_once(const char *path, const BulserveOptions &options, Bulletin 
 
 }  // namespace
 
-LoadResult bulserve_load(const char *path, const BulserveOptions &options, Bulletin *bulletin)
+LoadResult bulserve_load(const char *path, const BulserveOptions &options, Bulletin *bulletin,
+                         int *pin_fd)
 {
     LoadResult result;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        result = load_once(path, options, bulletin);
+        result = load_once(path, options, bulletin, pin_fd);
         if (result.status != LoadStatus::changing)
             break;
     }

@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
     // Start-up failures go to the terminal as well as to the log: the
     // operator starting the server is looking there.
     ServeState state;
-    LoadResult loaded = bulserve_load(options.file, options, &state.current);
+    LoadResult loaded = bulserve_load(options.file, options, &state.current, &state.pinned_fd);
     if (loaded.status != LoadStatus::ok) {
         if (!options.log_stderr)
             bulserve_log_init(true);
@@ -73,5 +73,6 @@ int main(int argc, char *argv[])
     int status = bulserve_serve(options, fd, signal_fd, &state);
     close(fd);
     close(signal_fd);
+    close(state.pinned_fd);
     return status;
 }

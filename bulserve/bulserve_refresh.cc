@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -43,7 +44,8 @@ void bulserve_refresh(const BulserveOptions &options, ServeState *state, bool fo
         }
     }
     Bulletin fresh;
-    LoadResult result = bulserve_load(options.file, options, &fresh);
+    int fresh_fd = -1;
+    LoadResult result = bulserve_load(options.file, options, &fresh, &fresh_fd);
     if (result.status != LoadStatus::ok) {
         bulserve_log_load_failure(options.file, result, "cannot reload");
         bulserve_log(LOG_WARNING, "still serving stamp %lld",
@@ -54,6 +56,9 @@ void bulserve_refresh(const BulserveOptions &options, ServeState *state, bool fo
         return;
     }
     state->current = fresh;
+    if (state->pinned_fd >= 0)
+        close(state->pinned_fd);
+    state->pinned_fd = fresh_fd;
     state->have_failed = false;
     state->failed_error = 0;
     bulserve_log(LOG_INFO, "reloaded %s: %zu bytes, stamp %lld", options.file,

@@ -218,7 +218,8 @@ TEST_F(BulserveFile, RefreshServesChangesAndKeepsLastGood)
 {
     ServeState state;
     write_file("one\n", 100);
-    ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current).status, LoadStatus::ok);
+    ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current, &state.pinned_fd).status,
+              LoadStatus::ok);
 
     struct Step {
         const char *what;
@@ -256,6 +257,7 @@ TEST_F(BulserveFile, RefreshServesChangesAndKeepsLastGood)
         bulserve_refresh(options, &state, false);
         EXPECT_EQ(record_of(state.current), s.served);
     }
+    close(state.pinned_fd);
 }
 
 TEST_F(BulserveFile, RefreshWaitsForTheFileToSettle)
@@ -263,7 +265,8 @@ TEST_F(BulserveFile, RefreshWaitsForTheFileToSettle)
     options.settle_ms = 150;
     ServeState state;
     write_file("old\n", 100);
-    ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current).status, LoadStatus::ok);
+    ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current, &state.pinned_fd).status,
+              LoadStatus::ok);
     // Truncated for an in-place rewrite: too fresh to be served.
     ASSERT_EQ(truncate(path.c_str(), 0), 0);
     bulserve_refresh(options, &state, false);
@@ -283,6 +286,7 @@ TEST_F(BulserveFile, RefreshWaitsForTheFileToSettle)
     write_file("renamed\n", 300);
     bulserve_refresh(options, &state, false);
     EXPECT_EQ(record_of(state.current), "BUL:0 300\nrenamed\n");
+    close(state.pinned_fd);
 }
 
 TEST(BulserveIsRequest, OnlyTheExactMagic)
