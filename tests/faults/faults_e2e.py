@@ -228,6 +228,22 @@ def case_name_server_refuses(sb):
     T.assertLess(res.elapsed, 2.0, "an unreachable port is not waited out")
 
 
+def case_service_port_then_failures(sb):
+    """The port comes from the name service and a later step fails: the
+    host is unknown, then nothing listens at the port. Each run falls back
+    to the cached copy at once and leaves nothing behind it (in the
+    instrumented build, a leak report fails the run)."""
+    site = Site(sb, port_source="nomicon", bulletin_server=False)
+    sb.write_file(FALLBACK, OLD, mode=0o666)
+    site.ns.hosts.clear()
+    res = site.run()
+    expect(res, stdout=body(OLD), log=["BUL get server failed, No such host is known"])
+    site.ns.hosts[HOST] = ADDR
+    res = site.run()
+    expect(res, stdout=body(OLD), log=["BUL get server failed, Connection refused"])
+    T.assertEqual(S.file_state(FALLBACK)["data"], OLD)
+
+
 def case_silent_name_server(sb):
     """Slow. A name server that never answers: the sloc lookup takes the
     resolver's whole budget with the built-in tuning (3 tries, 4 seconds
@@ -496,11 +512,28 @@ def case_thousand_runs_against_bulserve(sb):
         proc.wait(5)
 
 
+def case_harness_catches_sanitizer_reports(sb):
+    """In an instrumented build: the programs under test carry the
+    sanitizers' checks, and a report from a program the harness runs fails
+    the run even when the program exits 0."""
+    for program in (ARGS.bulfetch, ARGS.bulserve):
+        data = sb.read_file(program)
+        T.assertIn(b"__asan_report_load", data, program)
+        T.assertIn(b"__ubsan_handle_", data, program)
+    res = sb.run([ARGS.probe])
+    T.assertEqual((res.status, res.stdout), (0, b"1\n"))
+    with T.assertRaises(S.SanitizerReport) as caught:
+        sb.run([ARGS.probe, "past-the-end"])
+    T.assertIn("heap-buffer-overflow", str(caught.exception))
+
+
 CASES = [
+    ("harness_catches_sanitizer_reports", case_harness_catches_sanitizer_reports, "sanitizers"),
     ("full_disk", case_full_disk, "files"),
     ("read_only_file_systems", case_read_only_file_systems, "files"),
     ("unwritable_fallback_directory", case_unwritable_fallback_directory, "files"),
     ("name_server_refuses", case_name_server_refuses, "network"),
+    ("service_port_then_failures", case_service_port_then_failures, "network"),
     ("garbage_from_server", case_garbage_from_server, "network"),
     ("flood_from_server", case_flood_from_server, "network"),
     ("silent_name_server", case_silent_name_server, "slow"),
@@ -515,6 +548,7 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--bulfetch", required=True)
     p.add_argument("--bulserve", required=True)
+    p.add_argument("--probe", help="sanitizer_probe, for the sanitizers group")
     p.add_argument("--group")
     p.add_argument("--jobs", type=int, default=2)
     p.add_argument("cases", nargs="*")

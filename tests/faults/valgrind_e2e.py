@@ -109,6 +109,11 @@ def case_bulfetch_server_paths(sb):
     memcheck(sb, [INSTALLED], "empty reply", user=user, env=ENV, expect_status=0)
     server.reply = bytes(range(256)) * 3
     memcheck(sb, [INSTALLED], "garbage reply", user=user, env=ENV, expect_status=0)
+    ns.hosts.clear()
+    ns.txt[SERVICE] = [f"bulletin udp {server.port}"]
+    memcheck(sb, [INSTALLED], "port from name service, no host", user=user, env=ENV,
+             expect_status=0)
+    ns.hosts[HOST] = ADDR
     ns.txt[SLOC] = ["bulletin.vg.test", "second.vg.test", "third.vg.test"]
     server.reply = GOOD
     res = memcheck(sb, [INSTALLED, "-login"], "three servers listed", user=user, env=ENV,
