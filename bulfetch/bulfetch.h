@@ -26,11 +26,17 @@ ErrorCode get_servername(char ***servers_out);
 
 ErrorCode bulfetch_from_server(char **bulletin_out, std::int32_t *length_out,
                                const char *server_name);
+// The service entry the name service gave for the port, when it did.
+extern struct servent *bulfetch_service_entry;
 
 ErrorCode get_fallback_file(char **bulletin_out, std::int32_t *length_out,
                             const char *path);
 ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
                             const char *path);
+
+// Takes flock operation (LOCK_SH or LOCK_EX) on fd, waiting at most about
+// half a second; EWOULDBLOCK when it stays taken.
+ErrorCode fallback_lock(int fd, int operation);
 
 // Reads fd to its end into a buffer of exactly length + 1 bytes, the last
 // a NUL; fd stays open.

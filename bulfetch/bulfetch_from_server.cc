@@ -11,6 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// The entry is ours, and through its fields it holds the name service's
+// string; both are kept, as every result of a run is, until the process
+// exits.
+struct servent *bulfetch_service_entry;
+
 namespace {
 
 // Port in network byte order, or -1: the services database first, then the
@@ -19,11 +24,9 @@ int bulletin_port()
 {
     if (const struct servent *s = getservbyname(BULLETIN_SERVICE, BULLETIN_PROTOCOL))
         return s->s_port;
-    // The entry is ours to keep; its strings belong to the name service.
     if (struct servent *s = nomicon_getservbyname(BULLETIN_SERVICE, BULLETIN_PROTOCOL)) {
-        int port = s->s_port;
-        std::free(s);
-        return port;
+        bulfetch_service_entry = s;
+        return s->s_port;
     }
     return -1;
 }

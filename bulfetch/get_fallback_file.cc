@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +10,8 @@
 // is at the path may have been planted: a symbolic link is not followed
 // (ELOOP), and anything but a regular file is refused with EINVAL before a
 // byte is read, so that a FIFO or a device can't hold up a login.
-// O_NONBLOCK keeps the open itself from waiting on a FIFO's writer.
+// O_NONBLOCK keeps the open itself from waiting on a FIFO's writer. The
+// shared lock keeps a writer from truncating it under the read.
 ErrorCode get_fallback_file(char **bulletin_out, std::int32_t *length_out,
                             const char *path)
 {
@@ -26,7 +28,7 @@ ErrorCode get_fallback_file(char **bulletin_out, std::int32_t *length_out,
         code = EINVAL;
     else if (st.st_size > BULFETCH_MAX_FILE)
         code = EFBIG;
-    else
+    else if ((code = fallback_lock(fd, LOCK_SH)) == 0)
         code = read_to_memory(bulletin_out, length_out, fd);
     close(fd);
     return code;

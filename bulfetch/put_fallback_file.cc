@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +14,8 @@ namespace {
 // of ours, and never waits: a FIFO without a reader fails with ENXIO.
 constexpr int kNoSurprises = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
-// Opens the path for rewriting. An existing file is opened without O_CREAT:
+// Opens the path for writing; the caller truncates it once it holds the
+// lock. An existing file is opened without O_CREAT:
 // with fs.protected_regular the kernel refuses an O_CREAT open of another
 // user's file in a sticky world-writable directory, which would leave the
 // file frozen for everyone but its owner. A missing one is created
@@ -22,7 +24,7 @@ constexpr int kNoSurprises = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 // opened instead.
 int open_for_rewrite(const char *path)
 {
-    int fd = open(path, O_WRONLY | O_TRUNC | kNoSurprises);
+    int fd = open(path, O_WRONLY | kNoSurprises);
     if (fd >= 0 || errno != ENOENT)
         return fd;
     mode_t previous = umask(0);
@@ -33,7 +35,7 @@ int open_for_rewrite(const char *path)
         errno = saved;
         return fd;
     }
-    return open(path, O_WRONLY | O_TRUNC | kNoSurprises);
+    return open(path, O_WRONLY | kNoSurprises);
 }
 
 // Writes all of it: a short write is continued, so a full disk or a file
@@ -97,7 +99,13 @@ ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
         close(fd);
         return EINVAL;
     }
-    ErrorCode code = write_all(fd, bulletin, length);
+    // Truncated and written under the lock, so that concurrent runs never
+    // leave a mix of two bulletins.
+    ErrorCode code = fallback_lock(fd, LOCK_EX);
+    if (code == 0 && ftruncate(fd, 0) != 0)
+        code = errno;
+    if (code == 0)
+        code = write_all(fd, bulletin, length);
     if (code == 0 && stamp <= 0) {
         // A record without a positive stamp leaves the file dated at the
         // epoch. Set through the descriptor, as the path may have been

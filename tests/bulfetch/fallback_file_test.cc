@@ -9,8 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -336,6 +338,74 @@ TEST(PutFallbackFile, AnotherUsersFile)
     EXPECT_EQ(status, 0);
     EXPECT_EQ(read_file(open_file), "BUL:0 3\nfrom nobody\n");
     EXPECT_EQ(read_file(narrow), "old\n");
+}
+
+TEST(FallbackFile, AHeldLockDelaysBrieflyThenFails)
+{
+    ScratchDir dir;
+    std::string path = dir / "messages";
+    write_file(path, "BUL:0 1\nheld\n", 0666);
+    int holder = open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    char *bulletin = nullptr;
+    std::int32_t length = 0;
+    time_t start = time(nullptr);
+    EXPECT_EQ(get_fallback_file(&bulletin, &length, path.c_str()), EWOULDBLOCK);
+    EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), EWOULDBLOCK);
+    EXPECT_LE(time(nullptr) - start, 3);
+    EXPECT_EQ(read_file(path), "BUL:0 1\nheld\n");  // not even truncated
+    // Readers share the lock with one another, not with a writer.
+    ASSERT_EQ(flock(holder, LOCK_SH), 0);
+    EXPECT_EQ(get_fallback_file(&bulletin, &length, path.c_str()), 0);
+    std::free(bulletin);
+    EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), EWOULDBLOCK);
+    close(holder);
+    EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), 0);
+    EXPECT_EQ(read_file(path), "BUL:0 2\nnew\n");
+}
+
+TEST(FallbackFile, ConcurrentRunsSeeWholeBulletinsOnly)
+{
+    // Writers of a short and a long bulletin race with readers: without the
+    // lock, the short one lands over the head of the long one.
+    ScratchDir dir;
+    std::string path = dir / "messages";
+    const std::string short_one = "BUL:0 1\n" + std::string(300, 'a') + "\n";
+    const std::string long_one = "BUL:0 2\n" + std::string(900, 'b') + "\n";
+    ASSERT_EQ(put_fallback_file(long_one.c_str(), static_cast<std::int32_t>(long_one.size()),
+                                path.c_str()), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 12; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int bad = 0;
+            for (int k = 0; k < 200; ++k) {
+                if (i % 3 != 0) {
+                    const std::string &r = (i + k) % 2 ? short_one : long_one;
+                    ErrorCode code = put_fallback_file(
+                        r.c_str(), static_cast<std::int32_t>(r.size()), path.c_str());
+                    bad += code != 0 && code != EWOULDBLOCK;
+                } else {
+                    char *b = nullptr;
+                    std::int32_t n = 0;
+                    if (get_fallback_file(&b, &n, path.c_str()) == 0) {
+                        std::string got(b, static_cast<std::size_t>(n));
+                        bad += got != short_one && got != long_one;
+                        std::free(b);
+                    }
+                }
+            }
+            _exit(bad == 0 ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::string final_content = read_file(path);
+    EXPECT_TRUE(final_content == short_one || final_content == long_one);
 }
 
 } // namespace
