@@ -2,6 +2,7 @@
 // characters made visible on a terminal.
 #include "bulfetch/bulfetch.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -118,13 +119,37 @@ TEST(ViewMessageByTty, TerminalSeesNoControls)
 
 TEST(ViewMessageByTty, WriteFailureIsNotFatal)
 {
-    // Standard output closed: the write fails and the run goes on.
-    int status = run_in_child([] {
-        close(1);
-        view_message_by_tty("BUL:0 1\nbody\n");
-        return 0;
-    });
-    EXPECT_EQ(status, 0);
+    // The write fails and the run goes on to exit with status 0: standard
+    // output closed (EBADF), or a pipe whose reader has gone (EPIPE, which
+    // would otherwise end the process by SIGPIPE).
+    struct Case {
+        const char *what;
+        bool pipe_without_reader;
+    } cases[] = {
+        {"closed", false},
+        {"pipe without reader", true},
+    };
+    for (const Case &c : cases) {
+        int status = run_in_child([&] {
+            signal(SIGPIPE, SIG_DFL);  // whatever the test runner left
+            if (c.pipe_without_reader) {
+                int fds[2];
+                if (pipe(fds) != 0)
+                    return 10;
+                close(fds[0]);
+                dup2(fds[1], 1);
+                close(fds[1]);
+            } else {
+                close(1);
+            }
+            view_message_by_tty("BUL:0 1\nbody\n");
+            // The disposition the run had is put back afterwards.
+            struct sigaction now {};
+            sigaction(SIGPIPE, nullptr, &now);
+            return now.sa_handler == SIG_DFL ? 0 : 11;
+        });
+        EXPECT_EQ(status, 0) << c.what;
+    }
 }
 
 } // namespace
