@@ -4,10 +4,13 @@
 set(calyx_packages bulfetch dirpick bulserve)
 
 # Files of the packages themselves, beside the programs' own install rules.
+# Their destinations are absolute system paths, so they go only into the
+# packages (a per-component install), never into a plain
+# `cmake --install --prefix P`, which must stay inside P.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulfetch.sh
-        DESTINATION /etc/profile.d COMPONENT bulfetch)
+        DESTINATION /etc/profile.d COMPONENT bulfetch EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulserve.service
-        DESTINATION /lib/systemd/system COMPONENT bulserve)
+        DESTINATION /lib/systemd/system COMPONENT bulserve EXCLUDE_FROM_ALL)
 
 # Debian wants a copyright file and a changelog compressed with gzip -9n
 # (no name, no time stamp, so the package is reproducible) in each
