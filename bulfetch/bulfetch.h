@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <sys/types.h>
 
 #include "errors/errors.h"
 
@@ -68,6 +69,9 @@ std::string_view bulletin_body(const char *bulletin);
 // every byte 0x80..0x9F is escaped. Returns the bytes written.
 inline constexpr std::size_t TERMINAL_ESCAPE_GROWTH = 4;
 std::size_t terminal_escape(std::string_view body, char *out, bool utf8);
+
+// write(2), with SIGPIPE and SIGXFSZ failing it instead of ending the run.
+ssize_t quiet_write(int fd, const void *data, std::size_t size);
 
 void view_message_by_tty(const char *bulletin);
 void view_message_by_vane(const char *bulletin);

@@ -47,10 +47,10 @@ void record_header(const char *path, std::string_view header)
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return;
-    if (write(fd, BULLETIN_MAGIC.data(), BULLETIN_MAGIC.size()) < 0) {
+    if (quiet_write(fd, BULLETIN_MAGIC.data(), BULLETIN_MAGIC.size()) < 0) {
     }
     std::string_view rest = header.substr(BULLETIN_MAGIC.size());
-    if (write(fd, rest.data(), rest.size()) < 0) {
+    if (quiet_write(fd, rest.data(), rest.size()) < 0) {
     }
     close(fd);
 }

@@ -2,7 +2,6 @@
 #include "bulfetch/bulletin.h"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -42,10 +41,10 @@ int open_for_rewrite(const char *path)
 // Writes all of it: a short write is continued, so a full disk or a file
 // size limit surfaces as the error of the next write rather than as a
 // truncated file reported good.
-ErrorCode write_all_of(int fd, const char *data, std::int32_t length)
+ErrorCode write_all(int fd, const char *data, std::int32_t length)
 {
     while (length > 0) {
-        ssize_t n = write(fd, data, static_cast<std::size_t>(length));
+        ssize_t n = quiet_write(fd, data, static_cast<std::size_t>(length));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -57,22 +56,6 @@ ErrorCode write_all_of(int fd, const char *data, std::int32_t length)
         length -= static_cast<std::int32_t>(n);
     }
     return 0;
-}
-
-// A file size limit must fail the write (EFBIG), not end the run by
-// SIGXFSZ before the bulletin is shown. An ignored signal is discarded, so
-// the old disposition can come back after.
-ErrorCode write_all(int fd, const char *data, std::int32_t length)
-{
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    struct sigaction previous {};
-    bool swapped = sigaction(SIGXFSZ, &ignore, &previous) == 0;
-    ErrorCode code = write_all_of(fd, data, length);
-    if (swapped)
-        sigaction(SIGXFSZ, &previous, nullptr);
-    return code;
 }
 
 } // namespace

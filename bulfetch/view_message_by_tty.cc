@@ -1,31 +1,10 @@
 #include "bulfetch/bulfetch.h"
 
 #include <clocale>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <langinfo.h>
 #include <unistd.h>
-
-namespace {
-
-// A pipe whose reader has gone must fail the write, not end the run by
-// SIGPIPE: the run's status stays 0 whatever becomes of the body. An
-// ignored signal is discarded, so the old disposition can come back after.
-void write_out(const char *data, std::size_t size)
-{
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    struct sigaction previous {};
-    bool swapped = sigaction(SIGPIPE, &ignore, &previous) == 0;
-    if (write(1, data, size) < 0) {
-    }
-    if (swapped)
-        sigaction(SIGPIPE, &previous, nullptr);
-}
-
-} // namespace
 
 // The body is written with one write call, unbuffered, and nothing added;
 // a failed write is not reported (the run ends with status 0 either way).
@@ -40,7 +19,8 @@ void view_message_by_tty(const char *bulletin)
         return;
     std::string_view body = bulletin_body(bulletin);
     if (!isatty(1)) {
-        write_out(body.data(), body.size());
+        if (quiet_write(1, body.data(), body.size()) < 0) {
+        }
         return;
     }
     // Whether the terminal reads UTF-8 is known only from the user's locale.
@@ -54,6 +34,7 @@ void view_message_by_tty(const char *bulletin)
     if (escaped == nullptr)
         return;
     std::size_t n = terminal_escape(body, escaped, utf8);
-    write_out(escaped, n);
+    if (quiet_write(1, escaped, n) < 0) {
+    }
     std::free(escaped);
 }

@@ -2,11 +2,13 @@
 // remembers the last one recorded for them.
 #include "bulfetch/bulfetch.h"
 
+#include <csignal>
 #include <cstring>
 #include <string>
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,6 +162,22 @@ TEST(CheckViewable, HomeEdges)
     struct stat st {};
     stat((home / ".message_times").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(CheckViewable, AFileSizeLimitFailsTheRecordQuietly)
+{
+    // Under a file size limit of 0 the record can't be written; that is
+    // ignored like any failed write, and does not end the run by SIGXFSZ.
+    ScratchDir home;
+    int status = run_in_child([&] {
+        signal(SIGXFSZ, SIG_DFL);
+        struct rlimit none = {0, 0};
+        if (setrlimit(RLIMIT_FSIZE, &none) != 0)
+            return 10;
+        return check_viewable_at("BUL:0 5\nx\n", true, true, home.path.c_str()) == 0 ? 0 : 11;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(home / ".message_times"), "");
 }
 
 TEST(CheckViewable, UserWithoutPasswordEntryIsShownAndNothingRecorded)

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/bulfetch/child_process.h"
+#include "tests/bulfetch/scratch_dir.h"
 
 using namespace std::literals;
 
@@ -120,35 +122,42 @@ TEST(ViewMessageByTty, TerminalSeesNoControls)
 TEST(ViewMessageByTty, WriteFailureIsNotFatal)
 {
     // The write fails and the run goes on to exit with status 0: standard
-    // output closed (EBADF), or a pipe whose reader has gone (EPIPE, which
-    // would otherwise end the process by SIGPIPE).
-    struct Case {
-        const char *what;
-        bool pipe_without_reader;
-    } cases[] = {
-        {"closed", false},
-        {"pipe without reader", true},
-    };
-    for (const Case &c : cases) {
+    // output closed (EBADF), a pipe whose reader has gone (EPIPE, which
+    // would otherwise end the process by SIGPIPE), or a file under a size
+    // limit of 0 (EFBIG, otherwise SIGXFSZ).
+    enum class Out { Closed, PipeWithoutReader, FileOverLimit };
+    ScratchDir dir;
+    std::string file = dir / "out";
+    for (Out out : {Out::Closed, Out::PipeWithoutReader, Out::FileOverLimit}) {
         int status = run_in_child([&] {
-            signal(SIGPIPE, SIG_DFL);  // whatever the test runner left
-            if (c.pipe_without_reader) {
+            // Whatever the test runner left.
+            signal(SIGPIPE, SIG_DFL);
+            signal(SIGXFSZ, SIG_DFL);
+            if (out == Out::PipeWithoutReader) {
                 int fds[2];
                 if (pipe(fds) != 0)
                     return 10;
                 close(fds[0]);
                 dup2(fds[1], 1);
                 close(fds[1]);
+            } else if (out == Out::FileOverLimit) {
+                int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                struct rlimit none = {0, 0};
+                if (fd < 0 || setrlimit(RLIMIT_FSIZE, &none) != 0)
+                    return 10;
+                dup2(fd, 1);
+                close(fd);
             } else {
                 close(1);
             }
             view_message_by_tty("BUL:0 1\nbody\n");
-            // The disposition the run had is put back afterwards.
-            struct sigaction now {};
-            sigaction(SIGPIPE, nullptr, &now);
-            return now.sa_handler == SIG_DFL ? 0 : 11;
+            // The dispositions the run had are put back afterwards.
+            struct sigaction pipe_now {}, size_now {};
+            sigaction(SIGPIPE, nullptr, &pipe_now);
+            sigaction(SIGXFSZ, nullptr, &size_now);
+            return pipe_now.sa_handler == SIG_DFL && size_now.sa_handler == SIG_DFL ? 0 : 11;
         });
-        EXPECT_EQ(status, 0) << c.what;
+        EXPECT_EQ(status, 0) << int(out);
     }
 }
 
