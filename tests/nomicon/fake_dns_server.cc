@@ -108,10 +108,16 @@ std::size_t question_length(const DnsBytes &query)
 
 FakeDnsServer *fake_dns_start()
 {
+    return fake_dns_start_at(0);
+}
+
+FakeDnsServer *fake_dns_start_at(std::uint16_t port)
+{
     auto *s = new FakeDnsServer;
     s->fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (s->fd < 0 || bind(s->fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||

@@ -3,6 +3,7 @@
 // query with bytes the test composes and records what it received.
 //
 //   FakeDnsServer *dns = fake_dns_start();        // bound and serving
+//   fake_dns_start_at(53);                         // the same at a fixed port
 //   fake_dns_point_resolver(dns);                  // this thread's _res -> dns
 //   fake_dns_set_reply(dns, [](const DnsBytes &q) { return dns_reply(q, {dns_txt({"a"})}); });
 //   fake_dns_set_canned(dns, bytes);               // fixed bytes, query ID patched in
@@ -29,6 +30,9 @@ using FakeDnsReply = std::function<DnsBytes(const DnsBytes &query)>;
 struct FakeDnsServer;
 
 FakeDnsServer *fake_dns_start();
+// At a fixed port, for a private network namespace whose resolver
+// configuration names 127.0.0.1 (which always means port 53).
+FakeDnsServer *fake_dns_start_at(std::uint16_t port);
 void fake_dns_stop(FakeDnsServer *server);
 std::uint16_t fake_dns_port(const FakeDnsServer *server);
 
