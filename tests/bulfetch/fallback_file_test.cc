@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -286,13 +285,19 @@ TEST(PutFallbackFile, PlantedLinksAndSpecialFilesAreNotWrittenThrough)
 TEST(PutFallbackFile, ShortAndFailedWritesAreErrors)
 {
     // A file size limit makes the kernel write part of the record and then
-    // fail the rest, the way a full disk does.
-    // With SIGXFSZ at its default too: the limit must fail the write, not
-    // end the run (and cost the user the bulletin).
+    // fail the rest, the way a full disk does. With SIGXFSZ at its default
+    // too: the limit must fail the write, not end the run (and cost the
+    // user the bulletin).
     const std::string record = "BUL:0 STAMP\n" + std::string(300, 'z');
-    for (auto [stamp, xfsz] : {std::pair{"7", SIG_IGN}, std::pair{"0", SIG_IGN},
-                               std::pair{"-7", SIG_IGN}, std::pair{"7", SIG_DFL},
-                               std::pair{"-7", SIG_DFL}}) {
+    struct Case {
+        const char *stamp;
+        sighandler_t xfsz;
+    } cases[] = {
+        {"7", SIG_IGN}, {"0", SIG_IGN}, {"-7", SIG_IGN}, {"7", SIG_DFL}, {"-7", SIG_DFL},
+    };
+    for (const Case &c : cases) {
+        const char *stamp = c.stamp;
+        sighandler_t xfsz = c.xfsz;
         ScratchDir dir;
         std::string path = dir / "messages";
         write_file(path, "old\n");
