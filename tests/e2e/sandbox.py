@@ -955,6 +955,11 @@ def run_cases(cases, names=None, jobs=4, timeout=120):
         if unknown:
             print("unknown cases:", ", ".join(sorted(unknown)))
             return 1
+    if not selected:
+        # A group name that matches nothing (a typo in a registration, a
+        # group renamed) would otherwise pass without running anything.
+        print("FAIL: no cases selected")
+        return 1
     failed = []
     pending = list(selected)
     running = {}
