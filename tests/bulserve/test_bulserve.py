@@ -317,6 +317,53 @@ class Load(ServerTest):
         self.assertIn(b"%d requests answered" % (rounds * clients), rest)
 
 
+class SystemLog(ServerTest):
+    def test_lines_go_to_the_system_log(self):
+        """Without -e the server speaks only through the system log, as
+        daemon facility under its own name: the start line (which names the
+        port the system chose), and the count when it ends. A private mount
+        namespace puts a catching socket at /dev/log."""
+        if shutil.which("unshare") is None or subprocess.run(
+                ["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            if namespaces_required():
+                self.fail("private namespaces are needed but unavailable")
+            self.skipTest("private namespaces unavailable")
+        self.write(b"logged\n", 1000)
+        dev = os.path.join(self.dir, "dev")
+        os.mkdir(dev)
+        catcher = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(catcher.close)
+        catcher.bind(os.path.join(dev, "log"))
+        catcher.settimeout(5)
+        script = 'mount --bind "$1" /dev && exec "$2" -a 127.0.0.1 -p 0 "$3"'
+        proc = subprocess.Popen(["unshare", "-m", "sh", "-c", script, "sh", dev, BULSERVE,
+                                 self.path], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            line = re.compile(rb"<30>.*bulserve\[(\d+)\]: (.*)")
+            start = line.fullmatch(catcher.recv(4096))
+            self.assertIsNotNone(start)
+            port = re.fullmatch(rb"serving .* \(18 bytes, stamp 1000\) on 127\.0\.0\.1:(\d+)",
+                                start.group(2))
+            self.assertIsNotNone(port, start.group(2))
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as c:
+                c.settimeout(5)
+                c.sendto(b"BUL:0", ("127.0.0.1", int(port.group(1))))
+                self.assertEqual(c.recv(4096), b"BUL:0 1000\nlogged\n")
+            proc.terminate()
+            end = line.fullmatch(catcher.recv(4096))
+            self.assertIsNotNone(end)
+            self.assertEqual(end.group(2),
+                             b"ending on signal 15: 1 requests answered, 0 datagrams ignored")
+            self.assertEqual(end.group(1), start.group(1))
+            out, err = proc.communicate(timeout=10)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        self.assertEqual((proc.returncode, out, err), (0, b"", b""))
+
+
 class ServicesDatabase(ServerTest):
     def test_port_from_services_database(self):
         """Without -p the port is that of "bulletin" over udp in the services

@@ -17,7 +17,8 @@ import unittest
 BUILD = SOURCE = None
 PACKAGES = {
     # package: files it must hold (beside its documentation)
-    "bulfetch": ["usr/bin/bulfetch", "etc/profile.d/bulfetch.sh"],
+    "bulfetch": ["usr/bin/bulfetch", "etc/profile.d/bulfetch.sh",
+                 "usr/share/man/man1/bulfetch.1.gz"],
     "dirpick": ["usr/bin/dirpick", "usr/share/man/man1/dirpick.1.gz"],
     "bulserve": ["usr/sbin/bulserve", "usr/share/man/man8/bulserve.8.gz",
                  "lib/systemd/system/bulserve.service"],
