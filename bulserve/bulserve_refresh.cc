@@ -31,10 +31,17 @@ void bulserve_refresh(const BulserveOptions &options, ServeState *state, bool fo
             return;
         if (state->have_failed && state->failed_error == 0 && bulserve_same_file(id, state->failed_id))
             return;
-        // Rewritten in place and not settled yet: the current bulletin
-        // answers until it is. A change time ahead of the clock (a skewed
-        // file server) can't be waited out and is taken at once.
-        if (id.dev == state->current.id.dev && id.ino == state->current.id.ino) {
+        // Rewritten in place, or a file whose last change was a write
+        // (created or truncated anew and still being written: a write sets
+        // both times to the same instant, while a rename into place or
+        // setting the times afterwards moves only the change time), and
+        // not settled yet: the current bulletin answers until it is. A
+        // change time ahead of the clock (a skewed file server) can't be
+        // waited out and is taken at once.
+        bool same_inode = id.dev == state->current.id.dev && id.ino == state->current.id.ino;
+        bool last_change_a_write =
+            id.ctime.tv_sec == id.mtime.tv_sec && id.ctime.tv_nsec == id.mtime.tv_nsec;
+        if (same_inode || last_change_a_write) {
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);
             long long age_ms = (static_cast<long long>(now.tv_sec) - id.ctime.tv_sec) * 1000 +

@@ -289,6 +289,47 @@ TEST_F(BulserveFile, RefreshWaitsForTheFileToSettle)
     close(state.pinned_fd);
 }
 
+TEST_F(BulserveFile, NewFileStillBeingWrittenWaits)
+{
+    // A file created anew at the path, or a refused version put there by
+    // rename and then rewritten in place, is as partial between its
+    // creation or truncation and its last write as a served file rewritten
+    // in place.
+    options.settle_ms = 150;
+    struct {
+        const char *what;
+        bool refused_first;
+    } cases[] = {
+        {"removed, then created and written", false},
+        {"refused version rewritten in place", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ServeState state;
+        write_file("old\n", 100);
+        ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current, &state.pinned_fd).status,
+                  LoadStatus::ok);
+        if (c.refused_first) {
+            write_file(std::string(3000, 'z'), 200);
+            bulserve_refresh(options, &state, false);
+            ASSERT_EQ(record_of(state.current), "BUL:0 100\nold\n");
+        } else {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        bulserve_refresh(options, &state, false);
+        EXPECT_EQ(record_of(state.current), "BUL:0 100\nold\n");
+        ASSERT_EQ(write(fd, "new\n", 4), 4);
+        close(fd);
+        usleep(200000);
+        bulserve_refresh(options, &state, false);
+        EXPECT_NE(record_of(state.current).find("\nnew\n"), std::string::npos)
+            << record_of(state.current);
+        close(state.pinned_fd);
+    }
+}
+
 TEST(BulserveIsRequest, OnlyTheExactMagic)
 {
     struct {
