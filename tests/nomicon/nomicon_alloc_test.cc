@@ -49,27 +49,13 @@ char *__wrap_strdup(const char *s)
 
 namespace {
 
-class NomiconAlloc : public ::testing::Test {
+class NomiconAlloc : public NomiconServerTest {
 protected:
-    void SetUp() override
-    {
-        file = nomicon_test_file();
-        unsetenv("NOM_DOMAIN");
-        server = fake_dns_start();
-        ASSERT_NE(server, nullptr);
-        fake_dns_point_resolver(server);
-        nomicon_tuning = (1 << 16) | 1;
-    }
     void TearDown() override
     {
         fail_allocation(0);
-        unsetenv("NOM_DOMAIN");
-        nomicon_tuning = 0;
-        fake_dns_stop(server);
-        nomicon_remove_test_file(file);
+        NomiconServerTest::TearDown();
     }
-    NomiconTestFile file;
-    FakeDnsServer *server = nullptr;
 };
 
 TEST_F(NomiconAlloc, CopyOfASideThatCannotBeMadeIsAConfigurationProblem)

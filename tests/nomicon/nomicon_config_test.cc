@@ -15,6 +15,7 @@ protected:
     void SetUp() override
     {
         file = nomicon_test_file();
+        nomicon_use_test_file(file);
         unsetenv("NOM_DOMAIN");
     }
     void TearDown() override

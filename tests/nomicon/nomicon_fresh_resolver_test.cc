@@ -71,6 +71,7 @@ std::string lookup_in_fresh_thread(const NomiconTestFile &file)
 TEST(NomiconFreshResolver, FirstLookupOfAThreadTakesATruncatedAnswer)
 {
     NomiconTestFile file = nomicon_test_file();
+    nomicon_use_test_file(file);
     std::string resolv_conf = file.dir + "/resolv.conf";
     nomicon_write_config({file.dir, resolv_conf}, "nameserver 127.0.0.1\n");
     int out[2];

@@ -22,9 +22,6 @@
 
 namespace {
 
-// One try with a 1-second interval keeps silent-server cases short.
-constexpr std::int32_t ONE_QUICK_TRY = (1 << 16) | 1;
-
 struct ResolverFields {
     int retrans;
     int retry;
@@ -37,27 +34,13 @@ ResolverFields resolver_fields()
     return {_res.retrans, _res.retry, _res.options};
 }
 
-class NomiconResolve : public ::testing::Test {
+class NomiconResolve : public NomiconServerTest {
 protected:
     void SetUp() override
     {
-        file = nomicon_test_file();
-        nomicon_write_config(file, "lhs .ns\nrhs .test.example\n");
-        unsetenv("NOM_DOMAIN");
-        ASSERT_EQ(nomicon_init(), 0);
-        server = fake_dns_start();
-        ASSERT_NE(server, nullptr);
-        fake_dns_point_resolver(server);
-        nomicon_tuning = ONE_QUICK_TRY;
+        NomiconServerTest::SetUp();
+        configure_test_domain();
     }
-    void TearDown() override
-    {
-        nomicon_tuning = 0;
-        fake_dns_stop(server);
-        nomicon_remove_test_file(file);
-    }
-    NomiconTestFile file;
-    FakeDnsServer *server = nullptr;
 };
 
 std::optional<std::vector<std::string>> lookup(const char *name, const char *type)

@@ -109,27 +109,13 @@ TEST(CiStrCmp, FoldsAsciiAndUpperHalfCapitals)
     }
 }
 
-class NomiconService : public ::testing::Test {
+class NomiconService : public NomiconServerTest {
 protected:
     void SetUp() override
     {
-        file = nomicon_test_file();
-        nomicon_write_config(file, "lhs .ns\nrhs .test.example\n");
-        unsetenv("NOM_DOMAIN");
-        ASSERT_EQ(nomicon_init(), 0);
-        server = fake_dns_start();
-        ASSERT_NE(server, nullptr);
-        fake_dns_point_resolver(server);
-        nomicon_tuning = (1 << 16) | 1;
+        NomiconServerTest::SetUp();
+        configure_test_domain();
     }
-    void TearDown() override
-    {
-        nomicon_tuning = 0;
-        fake_dns_stop(server);
-        nomicon_remove_test_file(file);
-    }
-    NomiconTestFile file;
-    FakeDnsServer *server = nullptr;
 };
 
 TEST_F(NomiconService, FirstMatchingStringBecomesTheEntry)
