@@ -38,20 +38,6 @@ void *__wrap_realloc(void *p, std::size_t size)
 
 namespace {
 
-std::string read_file(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return "<absent>";
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
-}
-
 // Without memory for the seen-stamp path there is nowhere to look or to
 // record: the bulletin is shown, as for a user without a home, and the
 // file is neither read nor written.
@@ -62,12 +48,7 @@ TEST(Allocation, NoMemoryForTheSeenPathShowsAndRecordsNothing)
     const char *bulletin = "BUL:0 50\nbody\n";
 
     // Normally a record of the same stamp refuses the bulletin under -new.
-    {
-        int fd = open(seen.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, "BUL:0 50\n", 9), 9);
-        close(fd);
-    }
+    write_file(seen, "BUL:0 50\n");
     ASSERT_EQ(check_viewable_at(bulletin, true, true, home.path.c_str()), BUL_ALREADY_SEEN);
     {
         FailingAllocations armed;
@@ -81,7 +62,7 @@ TEST(Allocation, NoMemoryForTheSeenPathShowsAndRecordsNothing)
         FailingAllocations armed;
         EXPECT_EQ(check_viewable_at(bulletin, false, true, home.path.c_str()), 0);
     }
-    EXPECT_EQ(read_file(seen), "<absent>");
+    EXPECT_EQ(read_file(seen), kAbsent);
 }
 
 // Reading a file whose buffer can't be had fails with bul+0 and hands
@@ -90,12 +71,7 @@ TEST(Allocation, ReadingWithoutMemoryHandsNothingOut)
 {
     ScratchDir dir;
     const std::string path = dir / "data";
-    {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, "BUL:0 7\nx\n", 10), 10);
-        close(fd);
-    }
+    write_file(path, "BUL:0 7\nx\n");
     int fd = open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     char *buffer = nullptr;

@@ -19,30 +19,6 @@
 
 namespace {
 
-const std::string kAbsent = "<absent>";
-
-std::string read_file(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return kAbsent;
-    std::string out;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
-}
-
-void write_file(const std::string &path, const std::string &data)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    close(fd);
-}
-
 TEST(CheckViewable, OutcomeTable)
 {
     const char *bulletin = "BUL:0 50 extra words\nThe body.\n";

@@ -26,28 +26,6 @@ using namespace std::literals;
 
 namespace {
 
-void write_file(const std::string &path, std::string_view data, mode_t mode = 0644)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    close(fd);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return "<absent>";
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return out;
-}
-
 struct stat stat_of(const std::string &path)
 {
     struct stat st {};

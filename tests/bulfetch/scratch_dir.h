@@ -1,9 +1,12 @@
-// A private directory under TMPDIR for one test, removed with its content.
+// A private directory under TMPDIR for one test, removed with its content,
+// and the small file helpers the tests share.
 #pragma once
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <unistd.h>
 
@@ -32,3 +35,28 @@ struct ScratchDir {
     }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
+
+// What read_file gives for a file that can't be opened.
+inline const std::string kAbsent = "<absent>";
+
+inline std::string read_file(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return kAbsent;
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return out;
+}
+
+inline void write_file(const std::string &path, std::string_view data, mode_t mode = 0644)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+}
