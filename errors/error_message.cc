@@ -16,6 +16,20 @@ const char *table_text(ErrorCode base, int offset)
     return nullptr;
 }
 
+// The system's count of error numbers: one past the highest that has a
+// text. Below it a number without a name of its own (41 and 58 on Linux)
+// still takes the system's own text ("Unknown error 41").
+int system_error_count()
+{
+    static int count = -1;
+    if (count < 0) {
+        count = 255;
+        while (count > 0 && strerrordesc_np(count - 1) == nullptr)
+            --count;
+    }
+    return count;
+}
+
 }  // namespace
 
 const char *error_message(ErrorCode code)
@@ -27,9 +41,10 @@ const char *error_message(ErrorCode code)
 
     const char *text = nullptr;
     if (base == 0) {
-        // Null for numbers past the system's table and for its holes, so
-        // that those render as unknown codes rather than as a made-up text.
-        text = strerrordesc_np(offset);
+        // The GNU strerror_r: a static text, or the unnamed number's text
+        // written into the buffer, without an allocation.
+        if (offset < system_error_count())
+            return strerror_r(offset, unknown, sizeof unknown);
     } else {
         text = table_text(base, offset);
     }

@@ -45,6 +45,9 @@ TEST(ErrorMessage, TextsBeforeAndAfterRegistration)
     } cases[] = {
         {0, strerrordesc_np(0)},
         {2, "No such file or directory"},
+        // Below the system's count but without a name: the system's text.
+        {41, "Unknown error 41"},
+        {58, "Unknown error 58"},
         {200, "Unknown code 200"},
         {255, "Unknown code 255"},
         {BUL_NO_MEMORY, "Unknown code bul 0"},
