@@ -57,6 +57,10 @@ enum ParseStatus {
   PARSE_ALREADY,  // "already specified", then the usage text
 };
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, before
+// anything else is opened; 0, or the errno of the failed open.
+int guard_standard_fds();
+
 // The program's name for messages: argv[0] behind its last '/'.
 const char* prog_name_of(const char* argv0);
 

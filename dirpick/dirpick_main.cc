@@ -6,6 +6,10 @@
 
 int main(int argc, char** argv) {
   const char* prog_name = prog_name_of(argc > 0 ? argv[0] : nullptr);
+  if (const int error = guard_standard_fds(); error != 0) {
+    std::fprintf(stderr, "%s: /dev/null: %s\n", prog_name, std::strerror(error));
+    return 1;
+  }
   if (argc < 2) print_usage(prog_name);
 
   // Room for one path per word of the command line.

@@ -26,7 +26,10 @@ SearchStatus dirpick_search(DirpickOptions* opts, OutBuffer* out) {
       const int made = expand_template(&cand, format, paths[p], opts->type, opts->sysname,
                                        opts->machtype);
       if (made == EXPAND_NO_MEMORY) {
+        // What was printed ends as a whole run does, so the last path a
+        // script reads is never taken for one left unterminated.
         candidate_free(&cand);
+        if (run_printed) out_put(out, "\n");
         return SEARCH_NO_MEMORY;
       }
       // -l prints complete and incomplete candidates alike; otherwise an

@@ -348,9 +348,9 @@ TEST(DirpickCli, AllocationFailureIsReported) {
       // No room for the path list.
       {{"dirpick", "pkg"}, "FAIL_CALLOC=1", ""},
       // A candidate that outgrows its first block; the candidates printed
-      // before it still reach standard output.
+      // before it still reach standard output, ended as a whole run is.
       {{"dirpick", "-c", "-p", "/a", long_path, "-t", "bin"}, "FAIL_REALLOC_ABOVE=2048",
-       "/a/arch/i386_linux1/bin"},
+       "/a/arch/i386_linux1/bin\n"},
   };
   for (const auto& c : cases) {
     const Result r = run(t.dir(), c.argv, nullptr, nullptr, {preload, c.fail});
