@@ -25,6 +25,10 @@ bool is(const char *arg, const char *word)
 
 int main(int argc, char **argv)
 {
+    // Before the log socket or any file is opened. Without /dev/null
+    // nothing can be opened safely, not even the log.
+    if (standard_descriptors() != 0)
+        return 1;
     // A process started without a program name (an empty vector, which
     // current kernels turn into one empty string) has no name to log under
     // and is not a login or a user's command: it is refused, under the

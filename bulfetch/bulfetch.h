@@ -18,9 +18,19 @@ inline constexpr std::int32_t BULFETCH_MAX_FILE = 1 << 20;
 // Seconds the client waits for the server's one reply.
 inline constexpr long BULFETCH_REPLY_WAIT = 5;
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed; the
+// entry calls it before it opens anything else.
+ErrorCode standard_descriptors();
+
 // The bulletin, from the first listed server or else the fallback file.
 ErrorCode get_a_message(char **bulletin_out);
 ErrorCode get_a_message_using(char **bulletin_out, const char *fallback_path);
+// Whether the bulletin last handed out came from the machine's shared copy
+// rather than from a server. Set by whoever hands out a bulletin read from
+// the copy; check_viewable records such a bulletin only when its stamp is
+// no further ahead of the clock than BULFETCH_COPY_STAMP_SLACK seconds.
+extern bool bulfetch_from_copy;
+inline constexpr long BULFETCH_COPY_STAMP_SLACK = 24 * 60 * 60;
 
 // Private copies of the server host names, ended by a null entry.
 ErrorCode get_servername(char ***servers_out);
@@ -36,12 +46,22 @@ ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
                             const char *path);
 
 // Takes flock operation (LOCK_SH or LOCK_EX) on fd, waiting at most about
-// half a second; EWOULDBLOCK when it stays taken.
+// half a second; EWOULDBLOCK when it stays taken. The callers go on without
+// the lock then.
 ErrorCode fallback_lock(int fd, int operation);
+
+// Replaces the whole content of the regular file open for writing at fd
+// with the length bytes of a record, first byte last, so that a reader or
+// an interruption never finds a cut record, only the whole one or a file
+// the record checks refuse; a failed write leaves the file empty.
+ErrorCode put_record(int fd, const char *data, std::int32_t length);
 
 // Reads fd to its end into a buffer of exactly length + 1 bytes, the last
 // a NUL; fd stays open.
 ErrorCode read_to_memory(char **buffer_out, std::int32_t *length_out, int fd);
+// The same for at most limit bytes, the rest of the file left unread.
+ErrorCode read_head(char **buffer_out, std::int32_t *length_out, int fd,
+                    std::int32_t limit);
 
 // 0: the bulletin is to be shown.
 ErrorCode check_viewable(const char *bulletin, bool only_new, bool record_seen);
@@ -61,7 +81,7 @@ std::string_view bulletin_body(const char *bulletin);
 
 // Copies body into out (room for 4 bytes per input byte at least), with the
 // control characters that a terminal would act on written visibly:
-//   C0 but LF and TAB: ^@ .. ^_        DEL: ^?
+//   C0 but LF, TAB and a CR right before an LF: ^@ .. ^_      DEL: ^?
 //   a byte 0x80..0x9F standing alone:  \x80 .. \x9f
 //   U+0080..U+009F in UTF-8 (C2 80..C2 9F, when utf8): \u0080 .. \u009f
 // With utf8 set, a well-formed UTF-8 sequence otherwise passes unchanged

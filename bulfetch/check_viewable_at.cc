@@ -1,9 +1,12 @@
 #include "bulfetch/bulfetch.h"
 #include "bulfetch/bulletin.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,14 +26,22 @@ char *seen_path(const char *home_dir)
     return path;
 }
 
+// The file is the user's, but it need not be a regular file: a FIFO there
+// must not hold up a login, so the open never waits and anything but a
+// regular file counts as no record. A symbolic link is followed (dotfiles
+// are often kept as links). Only the head of the file is read: the record
+// is its first line, and a file grown past the bound is still judged by it.
 bool recorded_as_seen(const char *path, std::int32_t stamp)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
+    struct stat st;
     char *content = nullptr;
     std::int32_t length = 0;
-    ErrorCode code = read_to_memory(&content, &length, fd);
+    ErrorCode code = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (code == 0)
+        code = read_head(&content, &length, fd, BULFETCH_MAX_FILE);
     close(fd);
     if (code != 0)
         return false;
@@ -40,19 +51,36 @@ bool recorded_as_seen(const char *path, std::int32_t stamp)
     return seen;
 }
 
-// The header line only: "BUL:0", then offset 5 through the first LF. A
-// failed open or write is not reported; the user sees the bulletin anyway.
+// The header line only: "BUL:0", then offset 5 through the first LF. The
+// file is rewritten in place, through a symbolic link if it is one, so the
+// link, the file's owner, mode and other names all stay; replacing it by
+// rename would turn a link into a plain file and leave stray temporary files
+// behind a run that is killed. put_record makes the in-place rewrite safe:
+// an interrupted one leaves no record, never a cut one. A failed open or
+// write is not reported; the user sees the bulletin anyway.
 void record_header(const char *path, std::string_view header)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0)
         return;
-    if (quiet_write(fd, BULLETIN_MAGIC.data(), BULLETIN_MAGIC.size()) < 0) {
-    }
-    std::string_view rest = header.substr(BULLETIN_MAGIC.size());
-    if (quiet_write(fd, rest.data(), rest.size()) < 0) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (put_record(fd, header.data(), static_cast<std::int32_t>(header.size())) != 0) {
+        }
     }
     close(fd);
+}
+
+// Anyone can write the shared copy. A stamp read from it that lies ahead of
+// the clock, by more than the slack allowed to clocks that disagree, would,
+// once recorded, put out of sight every genuine bulletin stamped before
+// that time (for good, at the largest stamp): such a bulletin is shown but
+// not recorded. A server's stamps are taken as they come.
+bool recordable(std::int32_t stamp)
+{
+    if (!bulfetch_from_copy)
+        return true;
+    return std::int64_t{stamp} <= std::int64_t{time(nullptr)} + BULFETCH_COPY_STAMP_SLACK;
 }
 
 } // namespace
@@ -76,7 +104,7 @@ ErrorCode check_viewable_at(const char *bulletin, bool only_new,
     ErrorCode result = 0;
     if (recorded_as_seen(path, stamp)) {
         result = only_new ? BUL_ALREADY_SEEN : 0;
-    } else if (record_seen) {
+    } else if (record_seen && recordable(stamp)) {
         record_header(path, text.substr(0, text.find('\n') + 1));
     }
     std::free(path);

@@ -7,6 +7,8 @@
 #error "BULFETCH_FALLBACK_FILE must name the fallback file"
 #endif
 
+bool bulfetch_from_copy = false;
+
 ErrorCode get_a_message(char **bulletin_out)
 {
     return get_a_message_using(bulletin_out, BULFETCH_FALLBACK_FILE);
@@ -19,6 +21,7 @@ ErrorCode get_a_message_using(char **bulletin_out, const char *fallback_path)
 {
     if (bulletin_out == nullptr || fallback_path == nullptr)
         return BUL_MISSING_ARGUMENT;
+    bulfetch_from_copy = false;
     char **servers = nullptr;
     char *bulletin = nullptr;
     std::int32_t length = 0;
@@ -36,6 +39,7 @@ ErrorCode get_a_message_using(char **bulletin_out, const char *fallback_path)
             syslog(LOG_INFO, "BUL put failed, %s", error_message(code));
             return code;
         }
+        bulfetch_from_copy = true;
         *bulletin_out = bulletin;
         return 0;
     }

@@ -38,26 +38,6 @@ int open_for_rewrite(const char *path)
     return open(path, O_WRONLY | kNoSurprises);
 }
 
-// Writes all of it: a short write is continued, so a full disk or a file
-// size limit surfaces as the error of the next write rather than as a
-// truncated file reported good.
-ErrorCode write_all(int fd, const char *data, std::int32_t length)
-{
-    while (length > 0) {
-        ssize_t n = quiet_write(fd, data, static_cast<std::size_t>(length));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return EIO;
-        data += n;
-        length -= static_cast<std::int32_t>(n);
-    }
-    return 0;
-}
-
 } // namespace
 
 ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
@@ -99,13 +79,13 @@ ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
         close(fd);
         return EINVAL;
     }
-    // Truncated and written under the lock, so that concurrent runs never
-    // leave a mix of two bulletins.
-    ErrorCode code = fallback_lock(fd, LOCK_EX);
-    if (code == 0 && ftruncate(fd, 0) != 0)
-        code = errno;
-    if (code == 0)
-        code = write_all(fd, bulletin, length);
+    // Rewritten under the lock, so that concurrent runs never leave a mix of
+    // two bulletins. Anyone may open the file and sit on the lock, though:
+    // after the bounded wait the run writes without it, as it would with no
+    // lock at all, rather than let a planted bulletin stay for good.
+    if (fallback_lock(fd, LOCK_EX) != 0) {
+    }
+    ErrorCode code = put_record(fd, bulletin, length);
     if (code == 0 && stamp <= 0) {
         // A record without a positive stamp leaves the file dated at the
         // epoch. Set through the descriptor, as the path may have been

@@ -2,45 +2,22 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <unistd.h>
 
+// One byte past the bound is read, to tell a file of exactly the bound from
+// a longer one.
 ErrorCode read_to_memory(char **buffer_out, std::int32_t *length_out, int fd)
 {
     if (buffer_out == nullptr || length_out == nullptr)
         return BUL_MISSING_ARGUMENT;
-    char chunk[1024];
     char *buffer = nullptr;
-    std::int32_t total = 0;
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ErrorCode code = errno;
-            std::free(buffer);
-            return code;
-        }
-        // Checked before growing, so a file that never ends (a device, a
-        // file growing under us) costs at most the bound.
-        if (n > BULFETCH_MAX_FILE - total) {
-            std::free(buffer);
-            return EFBIG;
-        }
-        // Grown by exactly the bytes read, so the buffer ends at total + 1.
-        char *grown = static_cast<char *>(std::realloc(buffer, total + n + 1));
-        if (grown == nullptr) {
-            std::free(buffer);
-            return BUL_NO_MEMORY;
-        }
-        buffer = grown;
-        std::memcpy(buffer + total, chunk, n);
-        total += static_cast<std::int32_t>(n);
-        if (n == 0)
-            break;
+    std::int32_t length = 0;
+    if (ErrorCode code = read_head(&buffer, &length, fd, BULFETCH_MAX_FILE + 1); code != 0)
+        return code;
+    if (length > BULFETCH_MAX_FILE) {
+        std::free(buffer);
+        return EFBIG;
     }
-    buffer[total] = '\0';
     *buffer_out = buffer;
-    *length_out = total;
+    *length_out = length;
     return 0;
 }

@@ -38,7 +38,9 @@ std::size_t terminal_escape(std::string_view body, char *out, bool utf8)
     std::size_t i = 0;
     while (i < body.size()) {
         unsigned b = static_cast<unsigned char>(body[i]);
-        if (b == '\n' || b == '\t') {
+        if (b == '\n' || b == '\t' || (b == '\r' && body.substr(i + 1).starts_with('\n'))) {
+            // A CR that ends a line only returns the cursor before the LF
+            // does, so a text saved with CRLF line ends shows cleanly.
             out[o++] = static_cast<char>(b);
             ++i;
         } else if (b < 0x20 || b == 0x7F) {

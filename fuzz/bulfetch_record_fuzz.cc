@@ -46,7 +46,8 @@ void check_escape(std::string_view body, bool utf8)
     require(n <= body.size() * TERMINAL_ESCAPE_GROWTH);
     for (std::size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(out[i]);
-        require(c >= 0x20 || c == '\n' || c == '\t');
+        require(c >= 0x20 || c == '\n' || c == '\t' ||
+                (c == '\r' && i + 1 < n && out[i + 1] == '\n'));
         require(c != 0x7F);
         if (!utf8)
             require(c < 0x80 || c > 0x9F);

@@ -1,12 +1,18 @@
-// Allocation failures inside the bulletin client. This binary is linked
-// with the client's calls to malloc and realloc wrapped, so that while
-// failures are armed every one of them returns null.
+// Allocation failures inside the bulletin client, and another run's create
+// of the shared copy coming between two of our opens. This binary is linked
+// with the client's calls to malloc, realloc and open wrapped, so that
+// while failures are armed every allocation returns null, and an open can
+// be raced.
 #include "bulfetch/bulfetch.h"
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +26,10 @@ struct FailingAllocations {
     FailingAllocations() { failing = true; }
     ~FailingAllocations() { failing = false; }
 };
+
+// When set, the next open that may create this path finds it created just
+// before by another user's run.
+const char *raced_path = nullptr;
 }  // namespace
 
 extern "C" {
@@ -33,6 +43,33 @@ void *__wrap_malloc(std::size_t size)
 void *__wrap_realloc(void *p, std::size_t size)
 {
     return failing ? nullptr : __real_realloc(p, size);
+}
+
+int __real_open(const char *path, int flags, ...);
+int __wrap_open(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    if (raced_path != nullptr && (flags & O_CREAT) != 0 && std::strcmp(path, raced_path) == 0) {
+        raced_path = nullptr;
+        int other = __real_open(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (other < 0 || fchmod(other, 0666) != 0 || fchown(other, 65533, 65533) != 0)
+            return -1;
+        close(other);
+        // What the kernel does with fs.protected_regular set, as Debian
+        // sets it: an O_CREAT open without O_EXCL of another user's file in
+        // a sticky world-writable directory is refused.
+        if ((flags & O_EXCL) == 0) {
+            errno = EACCES;
+            return -1;
+        }
+    }
+    return __real_open(path, flags, mode);
 }
 }
 
@@ -85,6 +122,24 @@ TEST(Allocation, ReadingWithoutMemoryHandsNothingOut)
     EXPECT_EQ(code, BUL_NO_MEMORY);
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(length, -1);
+}
+
+// Another run creates the shared copy between our finding it missing and
+// our own create: the create is exclusive, so it fails plainly and the file
+// the other run made is opened and written, never a file of the same name
+// taken for our own.
+TEST(RacedOpen, TheSharedCopyCreatedByAnotherRunMeanwhile)
+{
+    ScratchDir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 01777), 0);
+    const std::string path = dir / "messages";
+    raced_path = path.c_str();
+    EXPECT_EQ(put_fallback_file("BUL:0 3\nraced\n", 14, path.c_str()), 0);
+    EXPECT_EQ(raced_path, nullptr);  // the race did happen
+    EXPECT_EQ(read_file(path), "BUL:0 3\nraced\n");
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65533u);
 }
 
 }  // namespace

@@ -156,6 +156,8 @@ TEST(TerminalEscape, ControlsBecomeVisible)
         {"plain text\n\ttabbed\n", true, "plain text\n\ttabbed\n"},
         {"\x1b[2J\x1b]0;owned\x07", true, "^[[2J^[]0;owned^G"},
         {"a\rb\bc\x01\x1f\x7f", false, "a^Mb^Hc^A^_^?"},
+        // A CR ending a line passes, so CRLF text shows cleanly; no other.
+        {"one\r\ntwo\r\r\n\r", true, "one\r\ntwo^M\r\n^M"},
         {"\x9b" "31m", false, "\\x9b31m"},          // raw C1 CSI
         {"\x9b" "31m", true, "\\x9b31m"},           // not UTF-8 either
         {"\x80\x9f\xa0\xff", false, "\\x80\\x9f\xa0\xff"},

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <fcntl.h>
@@ -48,9 +49,14 @@ TEST(CheckViewable, OutcomeTable)
         {"BUL:0 50\n", true, false, BUL_ALREADY_SEEN, false},
         {"BUL:0 51 newer\nleft over\n", true, true, BUL_ALREADY_SEEN, false},
         {"BUL:0 99999999999\n", true, true, BUL_ALREADY_SEEN, false},
+        // Rewritten whole over a longer record, no tail of it left.
+        {"BUL:0 49 and a header line longer than the new one\n", true, true, 0, true},
+        // A file past the read bound is still judged by its first line.
+        {"BUL:0 99\n" + std::string(BULFETCH_MAX_FILE, 'x'), true, true, BUL_ALREADY_SEEN,
+         false},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.recorded) + " only_new=" +
+        SCOPED_TRACE(testing::PrintToString(c.recorded.substr(0, 60)) + " only_new=" +
                      std::to_string(c.only_new) + " record_seen=" + std::to_string(c.record_seen));
         ScratchDir home;
         std::string seen = home / ".message_times";
@@ -138,6 +144,64 @@ TEST(CheckViewable, HomeEdges)
     struct stat st {};
     stat((home / ".message_times").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(CheckViewable, ASeenFileThatIsNoPlainFile)
+{
+    // A FIFO is passed over without waiting for a writer or a reader: no
+    // record, nothing written. A symbolic link is followed, and stays one.
+    ScratchDir home;
+    std::string seen = home / ".message_times";
+    ASSERT_EQ(mkfifo(seen.c_str(), 0644), 0);
+    int status = run_in_child([&] {
+        alarm(5);
+        return check_viewable_at("BUL:0 5\nx\n", true, true, home.path.c_str()) == 0 ? 0 : 11;
+    });
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(unlink(seen.c_str()), 0);
+    ASSERT_EQ(mkdir((home / "dotfiles").c_str(), 0755), 0);
+    write_file(home / "dotfiles/message_times", "BUL:0 4 a longer older header\n");
+    ASSERT_EQ(symlink("dotfiles/message_times", seen.c_str()), 0);
+    EXPECT_EQ(check_viewable_at("BUL:0 5\nx\n", true, true, home.path.c_str()), 0);
+    EXPECT_EQ(read_file(home / "dotfiles/message_times"), "BUL:0 5\n");
+    struct stat st {};
+    EXPECT_EQ(lstat(seen.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(check_viewable_at("BUL:0 5\nx\n", true, true, home.path.c_str()),
+              BUL_ALREADY_SEEN);
+}
+
+TEST(CheckViewable, AStampFromTheSharedCopyAheadOfTheClockIsNotRecorded)
+{
+    // Anyone can write the shared copy; a stamp from it ahead of the clock
+    // by more than the slack is shown but never recorded, or no genuine
+    // bulletin would be new again. Within the slack, and from a server,
+    // a stamp is recorded as usual.
+    const std::int64_t now = time(nullptr);
+    struct Case {
+        std::int64_t stamp;
+        bool from_copy;
+        bool recorded;
+    } cases[] = {
+        {2147483647, true, false},
+        {now + BULFETCH_COPY_STAMP_SLACK + 600, true, false},
+        {now + BULFETCH_COPY_STAMP_SLACK - 600, true, true},
+        {now - 600, true, true},
+        {2147483647, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.stamp) + " from_copy=" + std::to_string(c.from_copy));
+        ScratchDir home;
+        write_file(home / ".message_times", "BUL:0 1000\n");
+        const std::string bulletin = "BUL:0 " + std::to_string(c.stamp) + "\nbody\n";
+        bulfetch_from_copy = c.from_copy;
+        // Shown both times: the first run records it or not, which the
+        // second run tells.
+        EXPECT_EQ(check_viewable_at(bulletin.c_str(), true, true, home.path.c_str()), 0);
+        EXPECT_EQ(check_viewable_at(bulletin.c_str(), true, true, home.path.c_str()),
+                  c.recorded ? BUL_ALREADY_SEEN : 0);
+        bulfetch_from_copy = false;
+    }
 }
 
 TEST(CheckViewable, AFileSizeLimitFailsTheRecordQuietly)

@@ -291,7 +291,9 @@ TEST(PutFallbackFile, ShortAndFailedWritesAreErrors)
                                      path.c_str()) == EFBIG ? 0 : 1;
         });
         EXPECT_EQ(status, 0) << "stamp " << stamp << " xfsz " << (xfsz == SIG_DFL);
-        EXPECT_EQ(read_file(path).size(), 100u);
+        // Emptied, never left with the head of the record, which a later
+        // run would show as a bulletin.
+        EXPECT_EQ(read_file(path), "");
         // A failed write returns before the file would be back-dated.
         EXPECT_EQ(stat_of(path).st_mtime != 0, true) << "stamp " << stamp;
     }
@@ -328,28 +330,27 @@ TEST(PutFallbackFile, AnotherUsersFile)
     EXPECT_EQ(read_file(narrow), "old\n");
 }
 
-TEST(FallbackFile, AHeldLockDelaysBrieflyThenFails)
+TEST(FallbackFile, AHeldLockDelaysBrieflyThenIsPassedBy)
 {
+    // Anyone may hold the lock: held exclusive it would stop every read,
+    // held shared every rewrite. After the bounded wait the run goes on
+    // without it.
     ScratchDir dir;
     std::string path = dir / "messages";
-    write_file(path, "BUL:0 1\nheld\n", 0666);
+    write_file(path, "BUL:0 1\nplanted\n", 0666);
     int holder = open(path.c_str(), O_RDONLY);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
     char *bulletin = nullptr;
     std::int32_t length = 0;
     time_t start = time(nullptr);
-    EXPECT_EQ(get_fallback_file(&bulletin, &length, path.c_str()), EWOULDBLOCK);
-    EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), EWOULDBLOCK);
-    EXPECT_LE(time(nullptr) - start, 3);
-    EXPECT_EQ(read_file(path), "BUL:0 1\nheld\n");  // not even truncated
-    // Readers share the lock with one another, not with a writer.
-    ASSERT_EQ(flock(holder, LOCK_SH), 0);
-    EXPECT_EQ(get_fallback_file(&bulletin, &length, path.c_str()), 0);
+    ASSERT_EQ(get_fallback_file(&bulletin, &length, path.c_str()), 0);
+    EXPECT_EQ(std::string(bulletin, static_cast<std::size_t>(length)), "BUL:0 1\nplanted\n");
     std::free(bulletin);
-    EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), EWOULDBLOCK);
-    close(holder);
+    ASSERT_EQ(flock(holder, LOCK_SH), 0);
     EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), 0);
     EXPECT_EQ(read_file(path), "BUL:0 2\nnew\n");
+    EXPECT_LE(time(nullptr) - start, 3);
+    close(holder);
 }
 
 TEST(FallbackFile, ConcurrentRunsSeeWholeBulletinsOnly)
@@ -366,16 +367,15 @@ TEST(FallbackFile, ConcurrentRunsSeeWholeBulletinsOnly)
     for (int i = 0; i < 12; ++i) {
         pid_t pid = fork();
         if (pid == 0) {
-            // A run may find the lock held too long (EWOULDBLOCK); any other
-            // failure is an error, and each child must get through at least
-            // once, or it has checked nothing.
+            // Every run gets through: the lock is held for moments only, and
+            // a run that waited it out would go on without it.
             int bad = 0, done = 0;
             for (int k = 0; k < 200; ++k) {
                 if (i % 3 != 0) {
                     const std::string &r = (i + k) % 2 ? short_one : long_one;
                     ErrorCode code = put_fallback_file(
                         r.c_str(), static_cast<std::int32_t>(r.size()), path.c_str());
-                    bad += code != 0 && code != EWOULDBLOCK;
+                    bad += code != 0;
                     done += code == 0;
                 } else {
                     char *b = nullptr;
@@ -387,7 +387,7 @@ TEST(FallbackFile, ConcurrentRunsSeeWholeBulletinsOnly)
                         std::free(b);
                         ++done;
                     } else {
-                        bad += code != EWOULDBLOCK;
+                        ++bad;
                     }
                 }
             }

@@ -330,6 +330,7 @@ TEST_F(Retrieval, FallbackFileTakesOverAndIsRefreshed)
     char *bulletin = nullptr;
     ASSERT_EQ(get_a_message_using(&bulletin, fallback.c_str()), 0);
     EXPECT_STREQ(bulletin, "BUL:0 20\nfresh\n");
+    EXPECT_FALSE(bulfetch_from_copy);
     std::free(bulletin);
     char *kept = nullptr;
     std::int32_t length = 0;
@@ -350,6 +351,7 @@ TEST_F(Retrieval, FallbackFileTakesOverAndIsRefreshed)
     stat(fallback.c_str(), &before);
     ASSERT_EQ(get_a_message_using(&bulletin, fallback.c_str()), 0);
     EXPECT_STREQ(bulletin, "BUL:0 20\nfresh\n");
+    EXPECT_TRUE(bulfetch_from_copy);  // its stamp is not taken on trust
     std::free(bulletin);
     struct stat after {};
     stat(fallback.c_str(), &after);
