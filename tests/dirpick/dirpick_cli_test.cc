@@ -48,7 +48,8 @@ void make_entry(const std::string& dir, std::string rel) {
   while (pos <= rel.size()) {
     std::size_t slash = rel.find('/', pos);
     if (slash == std::string::npos) slash = rel.size();
-    path += "/" + rel.substr(pos, slash - pos);
+    path += '/';
+    path.append(rel, pos, slash - pos);
     const bool last = slash == rel.size();
     if (last && file) {
       int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0644);

@@ -29,9 +29,12 @@ TEST(ServiceString, ParsesFieldsOrPassesOver)
     std::string many = "s udp 1";
     Strings fourteen;
     for (int i = 0; i < 16; ++i) {
-        many += " a" + std::to_string(i);
+        std::string alias = std::to_string(i);
+        alias.insert(alias.begin(), 'a');
+        many += ' ';
+        many += alias;
         if (i < NOMICON_MAX_ALIASES)
-            fourteen.push_back("a" + std::to_string(i));
+            fourteen.push_back(alias);
     }
     struct Case {
         std::string text;
