@@ -449,7 +449,10 @@ def case_fifty_users_at_once(sb):
 
 def start_bulserve(sb, path, stamp=None):
     port = free_udp_port()
-    argv = [ARGS.bulserve, "-a", ADDR, "-p", str(port)]
+    # Started as an ordinary user, who may not reach the build tree (a clone
+    # in a directory only root may enter): run from the sandbox's /usr.
+    server = sb.install(ARGS.bulserve, "/usr/local/sbin/bulserve")
+    argv = [server, "-a", ADDR, "-p", str(port)]
     if stamp is not None:
         argv += ["-s", str(stamp)]
     env = sandbox_env(sb)
