@@ -8,8 +8,10 @@
 ErrorCode read_head(char **buffer_out, std::int32_t *length_out, int fd,
                     std::int32_t limit)
 {
-    if (buffer_out == nullptr || length_out == nullptr || limit < 0)
+    if (buffer_out == nullptr || length_out == nullptr)
         return BUL_MISSING_ARGUMENT;
+    if (limit < 0)
+        return BUL_NEGATIVE_LENGTH;
     char chunk[1024];
     char *buffer = nullptr;
     std::int32_t total = 0;
