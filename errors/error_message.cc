@@ -23,7 +23,7 @@ int system_error_count()
 {
     static int count = -1;
     if (count < 0) {
-        count = 255;
+        count = 256;
         while (count > 0 && strerrordesc_np(count - 1) == nullptr)
             --count;
     }
