@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -53,6 +54,43 @@ struct timespec after_ms(long ms)
     return t;
 }
 
+// The read end does not block, so that a fetch that has not written yet
+// (its starter killed before naming it) can't hold up the run.
+ErrorCode start_fetch(int ends[2], pid_t *fetch, const char *log_ident,
+                      const char *fallback_path)
+{
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return errno;
+    // With SIGCHLD ignored the starter would leave no status, and the wait
+    // for it would last until every other child of this process ends.
+    struct sigaction reaping {};
+    reaping.sa_handler = SIG_DFL;
+    sigemptyset(&reaping.sa_mask);
+    struct sigaction before {};
+    bool swapped = sigaction(SIGCHLD, &reaping, &before) == 0;
+    pid_t starter = fork();
+    if (starter == 0) {
+        close(ends[0]);
+        quick_fetch_child(ends[1], log_ident, fallback_path);
+    }
+    ErrorCode code = starter < 0 ? errno : 0;
+    close(ends[1]);
+    if (code == 0) {
+        while (waitpid(starter, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        if (fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0 ||
+            read(ends[0], fetch, sizeof *fetch) != sizeof *fetch)
+            code = BUL_FETCH_LOST;
+        else if (*fetch < 0)
+            code = -*fetch;
+    }
+    if (swapped)
+        sigaction(SIGCHLD, &before, nullptr);
+    if (code != 0)
+        close(ends[0]);
+    return code;
+}
+
 ErrorCode heap_record(const char *bytes, std::size_t n, char **out)
 {
     char *copy = static_cast<char *>(std::malloc(n + 1));
@@ -85,20 +123,8 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
     catch_interrupts(&entry_mask);
 
     int ends[2] = {-1, -1};
-    pid_t child = -1;
-    ErrorCode code = 0;
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        code = errno;
-    } else if ((child = fork()) < 0) {
-        code = errno;
-        close(ends[0]);
-        close(ends[1]);
-    } else if (child == 0) {
-        close(ends[0]);
-        quick_fetch_child(ends[1], log_ident, fallback_path);
-    } else {
-        close(ends[1]);
-    }
+    pid_t fetch = -1;
+    ErrorCode code = start_fetch(ends, &fetch, log_ident, fallback_path);
 
     // Read while the child asks, so that the lock wait and the read of the
     // fallback file take nothing from the time left for the answer.
@@ -116,7 +142,7 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
             code = BUL_FETCH_LOST;
         } else if (code == 0) {
             std::memcpy(&code, handoff, sizeof code);
-            logged = code != 0;  // by the child
+            logged = code != 0;  // by the fetch
         }
     }
     sigprocmask(SIG_SETMASK, &entry_mask, nullptr);
@@ -127,13 +153,13 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
     }
     if (code == BUL_INTERRUPTED) {
         syslog(LOG_INFO, "BUL get server wait interrupted, pid %ld goes on; nothing shown",
-               static_cast<long>(child));
+               static_cast<long>(fetch));
         std::free(copy);
         return code;
     }
     if (code == BUL_SERVER_TIMEOUT) {
         syslog(LOG_INFO, "BUL get server not done in %ld ms, pid %ld goes on; "
-               "using the fallback file", wait_ms, static_cast<long>(child));
+               "using the fallback file", wait_ms, static_cast<long>(fetch));
     } else if (!logged) {
         syslog(LOG_INFO, "BUL get server failed, %s", error_message(code));
     }

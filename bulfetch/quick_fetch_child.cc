@@ -1,6 +1,7 @@
 #include "bulfetch/bulfetch.h"
 #include "bulfetch/bulletin.h"
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -32,25 +33,30 @@ void close_all_but(int keep)
         close(static_cast<int>(fd));
 }
 
-// The child outlives the login that started it, so it must hold nothing
-// of it: a terminal would get its signals and keep it from being revoked;
-// an inherited pipe or socket (the standard output of "ssh host cmd", a
-// multiplexer's pane) would keep its reader waiting for an end of file
-// until the fetch is over; a working directory would keep a file system
-// busy. The log socket is reopened, since its descriptor is among those
-// closed.
-void detach(int &fd, const char *log_ident)
+// A hangup or an interrupt meant for the login must not end the fetch,
+// nor a gone reader (SIGPIPE) the write of its hand-off. Ignoring also
+// discards what is pending, so the mask can then be cleared.
+void ignore_signals()
 {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    // Ignoring discards what is pending, so unblocking after is safe. A
-    // gone reader must fail the write, not end the fetch.
     for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE})
         sigaction(sig, &ignore, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The fetch outlives the login that started it, so it holds nothing of it:
+// a terminal would send it the login's signals and keep it from being
+// revoked; an inherited pipe or socket (the standard output of "ssh host
+// cmd", a multiplexer's pane) would keep its reader waiting for an end of
+// file until the fetch is over; a working directory would keep a file
+// system busy. The log socket is reopened, since its descriptor is among
+// those closed.
+void detach(int &fd, const char *log_ident)
+{
     setsid();
     closelog();
     if (chdir("/") != 0) {
@@ -89,13 +95,12 @@ ErrorCode ask_server(char **bulletin, std::int32_t *length)
     return code;
 }
 
-} // namespace
-
 // The hand-off goes first and in one write (at most PIPE_BUF bytes, so it
 // is never split nor held up), so that the waiting run gets the bulletin
 // before the fallback file is touched; the file is refreshed after it,
 // whether or not anyone still waits.
-void quick_fetch_child(int fd, const char *log_ident, const char *fallback_path)
+[[noreturn]] void fetch_in_background(int fd, const char *log_ident,
+                                      const char *fallback_path)
 {
     detach(fd, log_ident);
     char *bulletin = nullptr;
@@ -125,6 +130,35 @@ void quick_fetch_child(int fd, const char *log_ident, const char *fallback_path)
         code = put_fallback_file(bulletin, length, fallback_path);
         if (code != 0)
             syslog(LOG_INFO, "BUL put failed, %s", error_message(code));
+    }
+    _exit(0);
+}
+
+} // namespace
+
+// The fetch is a grandchild: this child forks it and exits at once, so it
+// is never a child of the run, nor of the program the run may become
+// (-vane), which could reap it or wait on it unawares. The fetch's process
+// id (or minus the error of the fork) goes into the pipe first: the fetch
+// writes nothing before this process is gone.
+void quick_fetch_child(int fd, const char *log_ident, const char *fallback_path)
+{
+    ignore_signals();
+    int go[2];
+    pid_t fetch = -1;
+    if (pipe2(go, O_CLOEXEC) != 0) {
+        fetch = -errno;
+    } else if ((fetch = fork()) == 0) {
+        close(go[1]);
+        char byte;
+        while (read(go[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        close(go[0]);
+        fetch_in_background(fd, log_ident, fallback_path);
+    } else if (fetch < 0) {
+        fetch = -errno;
+    }
+    if (write(fd, &fetch, sizeof fetch) < 0) {
     }
     _exit(0);
 }
