@@ -119,6 +119,7 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
     if (bulletin_out == nullptr || log_ident == nullptr || fallback_path == nullptr)
         return BUL_MISSING_ARGUMENT;
     struct timespec deadline = after_ms(wait_ms);
+    bulfetch_from_copy = false;
     sigset_t entry_mask;
     catch_interrupts(&entry_mask);
 
@@ -167,6 +168,7 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
         syslog(LOG_INFO, "BUL put failed, %s", error_message(copy_code));
         return copy_code;
     }
+    bulfetch_from_copy = true;
     *bulletin_out = copy;
     return 0;
 }
