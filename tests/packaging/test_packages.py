@@ -193,6 +193,16 @@ class Packages(unittest.TestCase):
             self.assertEqual(server.wait(10), 0)
             server.stderr.close()
 
+    def test_real_logins(self):
+        """The packages on a machine, ssh logins in every shell: see
+        login_e2e.py."""
+        r = subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "login_e2e.py"),
+                            *self.debs.values()], capture_output=True, timeout=400)
+        output = (r.stdout + r.stderr).decode(errors="replace")
+        if r.returncode == 77:
+            self.skipTest(output)
+        self.assertEqual(r.returncode, 0, output)
+
     def test_unit_file_verifies(self):
         if shutil.which("systemd-analyze") is None:
             self.skipTest("systemd-analyze not installed")
