@@ -45,6 +45,7 @@ int main(int argc, char **argv)
     bool vane = false;
     bool only_new = false;
     bool login = false;
+    bool quick = false;
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
         const char *arg = argv[i];
         if (is(arg, "-vane") || is(arg, "-v"))
@@ -53,6 +54,8 @@ int main(int argc, char **argv)
             only_new = true;
         else if (is(arg, "-login") || is(arg, "-l"))
             login = true;
+        else if (is(arg, "-quick") || is(arg, "-q"))
+            quick = true;
         else {
             usage(program, arg);
             return 1;
@@ -60,7 +63,11 @@ int main(int argc, char **argv)
     }
 
     char *bulletin = nullptr;
-    if (ErrorCode code = get_a_message(&bulletin); code != 0) {
+    ErrorCode code = quick ? get_a_message_quick(&bulletin, program)
+                           : get_a_message(&bulletin);
+    if (code == BUL_INTERRUPTED)
+        return 0;
+    if (code != 0) {
         syslog(LOG_INFO, "BUL losing: %s", error_message(code));
         return 0;
     }

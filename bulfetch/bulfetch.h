@@ -3,8 +3,10 @@
 // buffer handed out belongs to the caller.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string_view>
 #include <sys/types.h>
 
@@ -21,6 +23,12 @@ inline constexpr long BULFETCH_REPLY_WAIT = 5;
 // The bulletin, from the first listed server or else the fallback file.
 ErrorCode get_a_message(char **bulletin_out);
 ErrorCode get_a_message_using(char **bulletin_out, const char *fallback_path);
+// Whether the bulletin last handed out came from the machine's shared copy
+// rather than from a server. Set by whoever hands out a bulletin read from
+// the copy; check_viewable records such a bulletin only when its stamp is
+// no further ahead of the clock than BULFETCH_COPY_STAMP_SLACK seconds.
+extern bool bulfetch_from_copy;
+inline constexpr long BULFETCH_COPY_STAMP_SLACK = 24 * 60 * 60;
 
 // Private copies of the server host names, ended by a null entry.
 ErrorCode get_servername(char ***servers_out);
@@ -76,3 +84,33 @@ ssize_t quiet_write(int fd, const void *data, std::size_t size);
 void view_message_by_tty(const char *bulletin);
 void view_message_by_vane(const char *bulletin);
 void view_message_by_vane_using(const char *bulletin, const char *program);
+
+// -quick: the server side runs in a detached process (its own session, no
+// terminal, its descriptors on /dev/null) that hands its result over a pipe
+// and then refreshes the fallback file, however late the server answers.
+// The caller waits at most wait_ms from the call, or until SIGINT or
+// SIGQUIT, and meanwhile reads the fallback file, which stands in when the
+// live bulletin is not in hand by then. BUL_INTERRUPTED after an interrupt:
+// nothing is to be shown. log_ident is the identity the log was opened with.
+inline constexpr long BULFETCH_QUICK_WAIT_MS = 600;
+ErrorCode get_a_message_quick(char **bulletin_out, const char *log_ident);
+ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
+                                    const char *fallback_path, long wait_ms);
+
+// Run in the child of -quick: starts the fetch in a process of its own
+// session, holding no descriptor of the caller's but fd, and exits. The
+// fetch asks the server side, writes to fd, then refreshes the fallback
+// file. What fd receives, in host order: the fetch's process id (minus an
+// error number when it could not be started), then from the fetch the
+// ErrorCode of the server side and on 0 the reply's bytes; then its end.
+[[noreturn]] void quick_fetch_child(int fd, const char *log_ident,
+                                    const char *fallback_path);
+
+// Reads the child's hand-off from fd into buffer until its end, waiting
+// until the CLOCK_MONOTONIC deadline at most, with wait_mask as the signal
+// mask meanwhile. 0 with the bytes in *length (EFBIG when more than
+// capacity came); BUL_SERVER_TIMEOUT at the deadline; BUL_INTERRUPTED when
+// a signal handler ran.
+ErrorCode quick_wait(int fd, char *buffer, std::size_t capacity,
+                     std::size_t *length, const struct timespec &deadline,
+                     const sigset_t *wait_mask);

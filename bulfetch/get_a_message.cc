@@ -7,6 +7,8 @@
 #error "BULFETCH_FALLBACK_FILE must name the fallback file"
 #endif
 
+bool bulfetch_from_copy = false;
+
 ErrorCode get_a_message(char **bulletin_out)
 {
     return get_a_message_using(bulletin_out, BULFETCH_FALLBACK_FILE);

@@ -23,6 +23,10 @@ inline constexpr ErrorCode BUL_NOT_BULLETIN = ERROR_TABLE_BUL + 11;
 inline constexpr ErrorCode BUL_NO_NEWLINE = ERROR_TABLE_BUL + 12;
 inline constexpr ErrorCode BUL_ALREADY_SEEN = ERROR_TABLE_BUL + 16;
 inline constexpr ErrorCode BUL_SERVER_TIMEOUT = ERROR_TABLE_BUL + 17;
+// -quick: an interrupt ended the wait for the server; the fetch running on
+// in the background ended without handing over a result.
+inline constexpr ErrorCode BUL_INTERRUPTED = ERROR_TABLE_BUL + 18;
+inline constexpr ErrorCode BUL_FETCH_LOST = ERROR_TABLE_BUL + 19;
 
 struct ErrorTable {
     const char *const *msgs;  // indexed by offset

@@ -90,8 +90,17 @@ TEST(BulfetchCommandLine, RefusedVectors)
         {{p, "-LOGIN"}, usage(p, "-LOGIN")},
         {{p, "-l", "-vl"}, usage(p, "-vl")},
         {{p, "%s%n"}, usage(p, "%s%n")},  // never a format
-        {{path, "-q"}, usage(path, "-q")},  // the name as invoked, path and all
-        {{"other name", "-q"}, usage("other name", "-q")},
+        {{path, "-x"}, usage(path, "-x")},  // the name as invoked, path and all
+        {{"other name", "-x"}, usage("other name", "-x")},
+        // -quick counts like every option word, and is matched whole.
+        {{p, "-quick", "-new", "-login"}, usage(p, "too many arguments")},
+        {{p, "-q", "-q", "-q"}, usage(p, "too many arguments")},
+        {{p, "-quick", "-x"}, usage(p, "-x")},
+        {{p, "-quic"}, usage(p, "-quic")},
+        {{p, "-quickly"}, usage(p, "-quickly")},
+        {{p, "--quick"}, usage(p, "--quick")},
+        {{p, "-Q"}, usage(p, "-Q")},
+        {{p, "-qn"}, usage(p, "-qn")},
         // No program name at all: refused under the program's own name.
         {{}, usage("bulfetch", "empty argument vector")},
         {{"", "-n"}, usage("bulfetch", "empty argument vector")},

@@ -11,6 +11,7 @@ the notice stand-in at /usr/calyx/bin/vwrite.
 import argparse
 import functools
 import os
+import re
 import socket
 import stat
 import subprocess
@@ -440,6 +441,8 @@ def case_usage_errors(sb):
         (["-newer"], "-newer"),
         ([""], ""),
         (["-login", "-log"], "-log"),
+        (["-quick", "-new", "-login"], "too many arguments"),
+        (["-q", "-quickly"], "-quickly"),
     ]
     for argv0 in ("bulfetch", "/usr/local/bin/bulfetch"):
         for args, offending in table:
@@ -549,6 +552,133 @@ def case_terminal_display(sb):
     T.assertGreater(len(out), len(shown) - 4, "control characters dropped, not escaped")
 
 
+# ---------------------------------------------------------------------------
+# -quick: what a login runs, bounded whatever the network does
+
+QUICK_BOUND = 1.0   # seconds from the start of a run to its end
+PENDING = re.compile(r"BUL get server not done in 600 ms, pid (\d+) goes on; "
+                     r"using the fallback file")
+
+
+def pending(pid):
+    return f"BUL get server not done in 600 ms, pid {pid} goes on; using the fallback file"
+
+
+def detached_pid(res, pattern=PENDING):
+    """The process id a line of the run names for its background fetch."""
+    for text in res.log_texts():
+        m = pattern.fullmatch(text)
+        if m:
+            return int(m.group(1))
+    raise AssertionError(f"no line naming the background fetch in {res.log_texts()}")
+
+
+def eventually(check, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def case_quick_options(sb):
+    """-quick and -q are option words like the others; with a healthy site a
+    quick run shows the live bulletin and refreshes the fallback file."""
+    site = Site(sb)
+    sb.install_notice(ARGS.recorder)
+    seen = site.seen_path()
+    table = [
+        # arguments, stdout, log lines after the start, seen-stamp record after
+        (["-quick", "-new"], body(GOOD), [], header(GOOD)),
+        (["-q", "-n"], b"", ["BUL not showing."], header(GOOD)),
+        (["-login", "-q"], body(GOOD), [], header(GOOD)),
+        (["-quick"], body(GOOD), [], header(GOOD)),
+        (["-q", "-q"], body(GOOD), [], header(GOOD)),
+    ]
+    for args, out, log, record in table:
+        res = site.run(*args)
+        expect(res, stdout=out, log=log)
+        T.assertLess(res.elapsed, QUICK_BOUND, args)
+        T.assertEqual(S.file_state(seen)["data"], record, args)
+    T.assertTrue(eventually(lambda: (S.file_state(FALLBACK) or {}).get("data") == GOOD),
+                 S.file_state(FALLBACK))
+    site.server.reply = NEWER
+    res = site.run("-q", "-v")
+    expect(res)
+    T.assertEqual([n.argv[4:] for n in res.notices], [[b"alice", b"-m", body(NEWER)]])
+
+
+# Each way the server side stays silent: site arguments, the text the
+# background fetch logs when it gives up.
+QUICK_SILENCES = [
+    ("name_server", dict(sloc=S.SILENT), "Nomicon network problem"),
+    ("host_lookup", dict(hosts={SERVER_HOST: S.SILENT}),
+     "Temporary nameserver error, retry possible"),
+    ("bulletin_server", dict(reply=None), "Unknown code bul 17"),
+]
+
+
+def case_quick_silent(sb, kwargs, text):
+    """Within the bound whatever stays silent: the machine-wide copy when
+    there is one and it is new, and the fetch goes on in the background
+    until its own time-outs."""
+    site = Site(sb, **kwargs)
+    res = site.run("-quick", "-new")
+    T.assertLess(res.elapsed, QUICK_BOUND)
+    pid = detached_pid(res)
+    expect(res, log=[pending(pid), f"BUL put failed, {ENOENT}", f"BUL losing: {ENOENT}"])
+    T.assertEqual(sb.wait_detached(pid), 0)
+    T.assertEqual([(line.pid, line.text) for line in sb.syslog.lines()
+                   if line.pid == pid], [(pid, f"BUL get server failed, {text}")])
+
+    sb.write_file(FALLBACK, OLD_FILE, mode=0o666)
+    for out, log in ((body(OLD_FILE), []), (b"", ["BUL not showing."])):
+        res = site.run("-quick", "-new")
+        T.assertLess(res.elapsed, QUICK_BOUND)
+        expect(res, stdout=out, log=[pending(detached_pid(res))] + log)
+        T.assertEqual(S.file_state(site.seen_path())["data"], header(OLD_FILE))
+
+
+def case_quick_late_answer(sb):
+    """A server that answers after the run has ended still refreshes the
+    fallback file, and the next login shows what it sent."""
+    def late(request):
+        time.sleep(1.5)
+        return GOOD
+    site = Site(sb, reply=late)
+    sb.write_file(FALLBACK, OLD_FILE, mode=0o666)
+    res = site.run("-quick", "-new")
+    T.assertLess(res.elapsed, QUICK_BOUND)
+    pid = detached_pid(res)
+    expect(res, stdout=body(OLD_FILE), log=[pending(pid)])
+    T.assertEqual(S.file_state(FALLBACK)["data"], OLD_FILE)
+    T.assertEqual(sb.wait_detached(pid), 0)
+    T.assertEqual(S.file_state(FALLBACK)["data"], GOOD)
+    T.assertEqual([line for line in sb.syslog.lines() if line.pid == pid], [])
+    res = site.run("-quick", "-new")
+    T.assertLess(res.elapsed, QUICK_BOUND)
+    expect(res, stdout=body(GOOD), log=[pending(detached_pid(res))])
+
+
+def case_quick_interrupt(sb):
+    """^C during the wait ends the wait only: status 0, nothing shown or
+    recorded, and the script that ran the client goes on."""
+    site = Site(sb, sloc=S.SILENT)
+    sb.write_file(FALLBACK, OLD_FILE, mode=0o666)
+    script = f'{INSTALLED} -quick -new; echo "status $?"; echo rest of the set-up'
+    asked = lambda: any(q.name == SLOC_NAME for q in list(site.ns.queries))  # noqa: E731
+    res = sb.run(["/bin/bash", "-c", script], user=site.alice, interrupt_when=asked)
+    T.assertEqual((res.status, res.stdout, res.stderr),
+                  (0, b"status 0\nrest of the set-up\n", b""))
+    T.assertLess(res.elapsed, QUICK_BOUND)
+    texts = res.log_texts()
+    T.assertEqual(len(texts), 2, texts)
+    T.assertEqual(texts[0], STARTED)
+    T.assertRegex(texts[1], r"^BUL get server wait interrupted, pid \d+ goes on; nothing shown$")
+    T.assertIsNone(S.file_state(site.seen_path()))
+
+
 CASES = [
     ("server_failure_" + label, functools.partial(case_server_failure, kwargs=kw, text=text),
      "failures") for label, kw, text in SERVER_FAILURES
@@ -568,6 +698,12 @@ CASES = [
     ("vane", case_vane, "options"),
     ("vane_missing_program", case_vane_missing_program, "options"),
     ("terminal_display", case_terminal_display, "options"),
+    ("quick_options", case_quick_options, "quick"),
+    ("quick_late_answer", case_quick_late_answer, "quick"),
+    ("quick_interrupt", case_quick_interrupt, "quick"),
+] + [
+    ("quick_silent_" + label, functools.partial(case_quick_silent, kwargs=kw, text=text),
+     "quick") for label, kw, text in QUICK_SILENCES
 ]
 
 

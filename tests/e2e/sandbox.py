@@ -45,6 +45,7 @@ import traceback
 
 CLONE_NEWNS = 0x00020000
 CLONE_NEWNET = 0x40000000
+PR_SET_CHILD_SUBREAPER = 36
 SKIP_CODE = 77          # ctest SKIP_RETURN_CODE of every test using this module
 MARKER_ENV = "CALYX_SANDBOX_NS"
 
@@ -412,7 +413,7 @@ class StubNameServer:
     """Answers UDP queries on 127.0.0.1:53 from two tables:
       txt:   name -> list of strings (TXT records of class 4) or Raw(bytes)
              or SILENT or an rcode (REFUSED, NXDOMAIN, SERVFAIL)
-      hosts: name -> "127.0.0.x" (class IN, type A)
+      hosts: name -> "127.0.0.x" (class IN, type A) or SILENT
     Any other question gets NXDOMAIN. Names compare without case and without
     a final dot. Every query received is kept in .queries."""
 
@@ -462,6 +463,8 @@ class StubNameServer:
                 rcode = 0
                 records = [(CLASS_HS, TYPE_TXT, txt_rdata(s)) for s in value]
         elif qclass == CLASS_IN and qtype == TYPE_A and key in self.hosts:
+            if self.hosts[key] == SILENT:
+                return None
             rcode = 0
             records = [(CLASS_IN, TYPE_A, socket.inet_aton(self.hosts[key]))]
         rflags = 0x8000 | (flags & 0x7900) | 0x0400 | rcode   # QR, opcode+RD, AA
@@ -582,6 +585,10 @@ class Sandbox:
         self._sshd = None
         self.nameserver = None
         self._setup()
+        # A program that leaves its session behind to go on in the
+        # background is adopted here when its parent exits, so that a case
+        # can wait for it (wait_detached) and none outlives the case.
+        _libc().prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
         self.notice_dir = "/usr/calyx/notices"
         os.makedirs(self.notice_dir, exist_ok=True)
         os.chmod(self.notice_dir, 0o1777)
@@ -896,15 +903,18 @@ class Sandbox:
 
     def run(self, argv, user=None, umask=0o022, env=None, argv0=None, stdin=b"",
             timeout=30, tty=False, cwd=None, expect_timeout=False, fsize_limit=None,
-            leak_check=True):
+            leak_check=True, interrupt_when=None):
         """Runs argv[0] with argv (argv0 replaces what the program sees as
         its argv[0]). user: a User (default root). env: the whole
         environment (a small default when None; sanitizer settings are
         always added). tty: stdout is a pseudo-terminal without output
         processing. fsize_limit: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
         so that writes past it fail with EFBIG. leak_check=False turns the
-        leak checker off (it can't run under ptrace). Fails on any sanitizer
-        report."""
+        leak checker off (it can't run under ptrace). interrupt_when: a
+        function polled while the program runs; the first time it returns
+        true, SIGINT goes to the program's whole process group, as a
+        terminal's ^C would (the program leads a session of its own).
+        Fails on any sanitizer report."""
         if env is None:
             env = {"PATH": "/usr/local/bin:/usr/bin:/bin"}
         env = dict(env)
@@ -938,6 +948,8 @@ class Sandbox:
             kwargs["preexec_fn"] = limit
         if user is not None:
             kwargs.update(user=user.uid, group=user.gid, extra_groups=[])
+        if interrupt_when is not None:
+            kwargs["start_new_session"] = True
         start = time.monotonic()
         proc = subprocess.Popen(
             args, executable=argv[0], env=env, umask=umask, cwd=cwd or self.scratch,
@@ -959,6 +971,17 @@ class Sandbox:
                     tty_out.extend(chunk)
             reader = threading.Thread(target=drain, daemon=True)
             reader.start()
+        interrupter = None
+        if interrupt_when is not None:
+            def interrupt():
+                while proc.returncode is None and not interrupt_when():
+                    time.sleep(0.01)
+                try:
+                    os.killpg(proc.pid, signal.SIGINT)
+                except ProcessLookupError:
+                    pass
+            interrupter = threading.Thread(target=interrupt, daemon=True)
+            interrupter.start()
         timed_out = False
         try:
             out, err = proc.communicate(stdin, timeout=timeout)
@@ -967,6 +990,8 @@ class Sandbox:
             proc.kill()
             out, err = proc.communicate()
         elapsed = time.monotonic() - start
+        if interrupter is not None:
+            interrupter.join(5)
         if tty:
             reader.join(5)
             os.close(master)
@@ -982,7 +1007,43 @@ class Sandbox:
         return Result(status=proc.returncode, stdout=out, stderr=err, log=log,
                       notices=notices, elapsed=elapsed, pid=proc.pid)
 
+    def wait_detached(self, pid, timeout=30):
+        """Waits for a process that a program run here left running in a
+        session of its own, and returns its exit status; fails when it is
+        still running after timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            if time.monotonic() > deadline:
+                raise AssertionError(f"detached process {pid} still runs after {timeout} s")
+            time.sleep(0.02)
+
+    def _adopted(self):
+        """Children of this process in other sessions: programs' detached
+        helpers that it adopted."""
+        out = []
+        me, session = os.getpid(), os.getsid(0)
+        for name in os.listdir("/proc"):
+            if not name.isdigit():
+                continue
+            try:
+                with open(f"/proc/{name}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == me and int(fields[3]) != session:
+                out.append(int(name))
+        return out
+
     def close(self):
+        for pid in self._adopted():
+            try:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            except OSError:
+                pass
         for bind in self._bind:
             bind.stop()
         for server in self._servers:
