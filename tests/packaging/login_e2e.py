@@ -49,15 +49,12 @@ class Site:
     """The packages installed, the site's name service and bulletin server,
     sshd, and the marks around the hook."""
 
-    def __init__(self, sb, debs, hook=True):
+    def __init__(self, sb, debs):
         self.sb = sb
         self._uid = 3000
         # Stock Debian 12 has no /usr/tmp; the package must make it.
         os.rmdir("/usr/tmp")
         sb.install_debs(debs)
-        if not hook:
-            os.unlink("/etc/profile.d/bulfetch.sh")
-            os.unlink("/etc/csh/login.d/bulfetch")
         sb.nomicon_conf("lhs .ns\nrhs " + DOMAIN + "\n")
         self.server = sb.start_bulletin_server(GOOD, address=SERVER_ADDR)
         sb.services({"bulletin": f"{self.server.port}/udp"})
@@ -88,9 +85,13 @@ class Site:
             self.sb.write_file(os.path.join(u.home, ".hushlogin"), "", uid=u.uid, gid=u.gid)
         return u
 
-    def silence_name_server(self):
-        self.ns.txt = {k: S.SILENT for k in self.ns.txt}
-        self.ns.hosts = {}
+    def silence_name_server(self, silent=True):
+        if silent:
+            self.ns.txt = {SLOC_NAME.lower(): S.SILENT}
+            self.ns.hosts = {}
+        else:
+            self.ns.txt = {SLOC_NAME.lower(): [SERVER_HOST]}
+            self.ns.hosts = {SERVER_HOST: SERVER_ADDR}
 
     def run(self, user, *command, stdin=b""):
         return subprocess.run(self.ssh + [f"{user.name}@127.0.0.1", *command], input=stdin,
