@@ -130,9 +130,7 @@ class Hook(unittest.TestCase):
             (["bash", "-l", "-i", "-c", "true"], True, {}, 0),
             (["sh", "-l", "-i", "-c", "true"], True, {}, 0),
             (["zsh", "-l", "-i", "-c", "true"], True, {}, 0),
-            # a new window or pane of a terminal multiplexer
-            (["bash", "-l", "-i", "-c", "true"], False, {"TMUX": "/tmp/tmux-0/default,1,0"}, 0),
-            (["zsh", "-l", "-i", "-c", "true"], False, {"TMUX": "/tmp/tmux-0/default,1,0"}, 0),
+            # a new window of screen (tmux: see below)
             (["sh", "-l", "-i", "-c", "true"], False, {"STY": "123.pts-0.host"}, 0),
             # a profile read twice by one shell still asks once
             (["bash", "-l", "-i", "-c", ". /etc/profile"], False, {}, 1),
@@ -189,6 +187,21 @@ class Hook(unittest.TestCase):
                 output = self.run_on_terminal(shell, interrupt_at=b"waiting")
                 self.assertIn(b"later-system", output)
                 self.assertIn(b"later-user", output)
+
+    def test_tmux_window_is_not_a_login(self):
+        """tmux starts the shell of each window as a login shell, but the
+        login was the terminal's, before tmux: no window asks."""
+        ready = os.path.join(self.home, "ready")
+        tmux = ["tmux", "-S", os.path.join(self.dir, "tmux.sock"), "-f", "/dev/null"]
+        script = ('%s new-session -d -x 80 -y 24 && %s new-window && '
+                  '%s send-keys "touch %s" Enter && '
+                  'while [ ! -e %s ]; do sleep 0.05; done; %s kill-server'
+                  % (*[" ".join(tmux)] * 3, ready, ready, " ".join(tmux)))
+        r = subprocess.run(self.wrap(["sh", "-c", script]),
+                           env=self.env(SHELL="/bin/bash", TMUX=""),
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.recorded(), [])
 
     def test_without_bulfetch_installed_nothing_is_said(self):
         os.unlink(os.path.join(self.bin, "bulfetch"))
