@@ -110,9 +110,9 @@ ErrorCode get_a_message_quick(char **bulletin_out, const char *log_ident)
                                      BULFETCH_QUICK_WAIT_MS);
 }
 
-// The same log lines as a run without -quick, the child writing those of
+// The same log lines as a run without -quick, the fetch writing those of
 // the server side and of the refresh of the fallback file under its own
-// process id, plus one line when the wait ends without the child's answer.
+// process id, plus one line when the wait ends without the fetch's answer.
 ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
                                     const char *fallback_path, long wait_ms)
 {
@@ -127,21 +127,25 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
     pid_t fetch = -1;
     ErrorCode code = start_fetch(ends, &fetch, log_ident, fallback_path);
 
-    // Read while the child asks, so that the lock wait and the read of the
+    // Read while the fetch asks, so that the lock wait and the read of the
     // fallback file take nothing from the time left for the answer.
     char *copy = nullptr;
     std::int32_t copy_length = 0;
     ErrorCode copy_code = get_fallback_file(&copy, &copy_length, fallback_path);
 
+    // The wait's own outcome is kept apart from the code the fetch hands
+    // over, which may be any code of the server side.
     char handoff[sizeof code + BULLETIN_MAX_REPLY];
     std::size_t got = 0;
+    ErrorCode waited = code;
     bool logged = false;
     if (code == 0) {
-        code = quick_wait(ends[0], handoff, sizeof handoff, &got, deadline, &entry_mask);
+        waited = quick_wait(ends[0], handoff, sizeof handoff, &got, deadline, &entry_mask);
         close(ends[0]);
-        if (code == 0 && got < sizeof code) {
+        code = waited;
+        if (waited == 0 && got < sizeof code) {
             code = BUL_FETCH_LOST;
-        } else if (code == 0) {
+        } else if (waited == 0) {
             std::memcpy(&code, handoff, sizeof code);
             logged = code != 0;  // by the fetch
         }
@@ -152,13 +156,13 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
         std::free(copy);
         return heap_record(handoff + sizeof code, got - sizeof code, bulletin_out);
     }
-    if (code == BUL_INTERRUPTED) {
+    if (waited == BUL_INTERRUPTED) {
         syslog(LOG_INFO, "BUL get server wait interrupted, pid %ld goes on; nothing shown",
                static_cast<long>(fetch));
         std::free(copy);
         return code;
     }
-    if (code == BUL_SERVER_TIMEOUT) {
+    if (waited == BUL_SERVER_TIMEOUT) {
         syslog(LOG_INFO, "BUL get server not done in %ld ms, pid %ld goes on; "
                "using the fallback file", wait_ms, static_cast<long>(fetch));
     } else if (!logged) {

@@ -376,3 +376,60 @@ TEST_F(Retrieval, FallbackFileTakesOverAndIsRefreshed)
 }
 
 } // namespace
+
+namespace {
+
+struct timespec in_ms(long ms)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_nsec += ms * 1000000L;
+    t.tv_sec += t.tv_nsec / 1000000000L;
+    t.tv_nsec %= 1000000000L;
+    return t;
+}
+
+} // namespace
+
+// The hand-off of -quick's background fetch: read to its end, never past
+// the buffer, and never waited for beyond the deadline.
+TEST(QuickWait, HandOffBoundedInSizeAndTime)
+{
+    struct Case {
+        std::string sent;
+        bool ends;              // the writer closes its end
+        std::size_t capacity;
+        ErrorCode code;
+    } cases[] = {
+        {"abcd", true, 8, 0},
+        {"abcdefgh", true, 8, 0},
+        {"abcdefghi", true, 8, EFBIG},
+        {"", true, 8, 0},
+        {"abcd", false, 8, BUL_SERVER_TIMEOUT},
+    };
+    for (const Case &c : cases) {
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
+        ASSERT_EQ(write(ends[1], c.sent.data(), c.sent.size()),
+                  static_cast<ssize_t>(c.sent.size()));
+        if (c.ends)
+            close(ends[1]);
+        std::string buffer(c.capacity, '\0');
+        std::size_t length = 99;
+        sigset_t mask;
+        sigprocmask(SIG_SETMASK, nullptr, &mask);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(quick_wait(ends[0], buffer.data(), c.capacity, &length, in_ms(200), &mask),
+                  c.code) << c.sent;
+        auto took = std::chrono::steady_clock::now() - start;
+        if (c.code == 0) {
+            EXPECT_EQ(buffer.substr(0, length), c.sent);
+        }
+        EXPECT_LT(took, c.ends ? 100ms : 2s) << c.sent;
+        if (!c.ends) {
+            EXPECT_GE(took, 190ms);
+            close(ends[1]);
+        }
+        close(ends[0]);
+    }
+}

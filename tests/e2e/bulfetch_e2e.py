@@ -607,6 +607,15 @@ def case_quick_options(sb):
     res = site.run("-q", "-v")
     expect(res)
     T.assertEqual([n.argv[4:] for n in res.notices], [[b"alice", b"-m", body(NEWER)]])
+    # A server side that fails at once: its failure is handed over within
+    # the bound and logged once, by the background fetch; the copy shown.
+    site.server.close()
+    sb.write_file(FALLBACK, OLD_FILE, mode=0o666)
+    os.unlink(seen)
+    res = site.run("-quick", "-new")
+    T.assertEqual((res.status, res.stdout), (0, body(OLD_FILE)))
+    T.assertEqual([(line.pid == res.pid, line.text) for line in res.log],
+                  [(True, STARTED), (False, "BUL get server failed, Connection refused")])
 
 
 # Each way the server side stays silent: site arguments, the text the
