@@ -21,7 +21,7 @@ SOURCE = None
 SHOWN = "the bulletin text"
 CALL = "-new -quick"
 # The line a site adds to /etc/zsh/zlogin; bulfetch(1) gives it.
-ZSH_LINE = "if [ -r /etc/profile.d/bulfetch.sh ]; then emulate sh -c '. /etc/profile.d/bulfetch.sh'; fi"
+from login_e2e import ZSH_LINE  # noqa: E402
 
 
 def namespaces_available():
