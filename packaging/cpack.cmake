@@ -9,6 +9,10 @@ set(calyx_packages bulfetch dirpick bulserve)
 # `cmake --install --prefix P`, which must stay inside P.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulfetch.sh
         DESTINATION /etc/profile.d COMPONENT bulfetch EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulfetch.csh
+        DESTINATION /etc/csh/login.d RENAME bulfetch COMPONENT bulfetch EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulfetch.tmpfiles
+        DESTINATION /usr/lib/tmpfiles.d RENAME bulfetch.conf COMPONENT bulfetch EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulserve.service
         DESTINATION /lib/systemd/system COMPONENT bulserve EXCLUDE_FROM_ALL)
 
@@ -45,12 +49,23 @@ set(CPACK_COMPONENT_BULFETCH_DESCRIPTION "site bulletin client
 bulfetch shows the site bulletin: it asks the site's bulletin server,
 found through the site name service, keeps a machine-wide copy for when
 the server can't be reached, and remembers per user which bulletin was
-last shown. The login hook in /etc/profile.d shows a new bulletin once
-at each interactive login.")
+last shown. The login hooks for sh-family shells and for csh and tcsh
+show a new bulletin once at each interactive login, without holding it.")
 # Files under /etc are the administrator's: an upgrade must not overwrite
 # a hook that was edited or removed.
-file(WRITE ${PROJECT_BINARY_DIR}/packaging/bulfetch/conffiles "/etc/profile.d/bulfetch.sh\n")
-set(CPACK_DEBIAN_BULFETCH_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/bulfetch/conffiles)
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/bulfetch/conffiles
+     "/etc/csh/login.d/bulfetch\n/etc/profile.d/bulfetch.sh\n")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/bulfetch.postinst
+               ${PROJECT_BINARY_DIR}/packaging/bulfetch/postinst COPYONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/bulfetch.postrm
+               ${PROJECT_BINARY_DIR}/packaging/bulfetch/postrm @ONLY)
+# Maintainer scripts mode 0755 and the rest 0644, whatever the checkout's
+# modes, as dpkg and lintian expect.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_BULFETCH_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/packaging/bulfetch/conffiles
+    ${PROJECT_BINARY_DIR}/packaging/bulfetch/postinst
+    ${PROJECT_BINARY_DIR}/packaging/bulfetch/postrm)
 
 set(CPACK_DEBIAN_DIRPICK_PACKAGE_NAME dirpick)
 set(CPACK_DEBIAN_DIRPICK_PACKAGE_SECTION utils)

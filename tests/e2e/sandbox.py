@@ -10,14 +10,17 @@ Two ways in:
   run_isolated(fn, *args)   fork; the child enters fresh namespaces, builds a
                             Sandbox, calls fn(sandbox, *args), tears down.
   reexec_in_namespace()     re-run the whole script under unshare(1), for a
-                            script that wants one namespace for all its work.
+                            script that wants one namespace for all its work
+                            (pid=True: a process namespace too, so that
+                            nothing it started outlives it).
 
 Inside, a Sandbox gives: users (add_user), files (write_file, services,
 nomicon_conf), installed programs (install), the notice stand-in
 (install_notice), the system-log catcher (sb.syslog), a stand-in name server
 (start_nameserver), a stand-in bulletin server (start_bulletin_server), a real
-BIND 9 (start_bind) and run(), which starts a program as a chosen user and
-collects everything it left behind.
+BIND 9 (start_bind), run(), which starts a program as a chosen user and
+collects everything it left behind, and for whole logins: Debian packages
+installed with dpkg (install_debs) and the system's sshd (start_sshd).
 """
 
 import ctypes
@@ -103,14 +106,17 @@ def require_namespaces():
     sys.exit(SKIP_CODE)
 
 
-def reexec_in_namespace():
+def reexec_in_namespace(pid=False):
     """Re-runs this script under unshare(1) in fresh mount and network
-    namespaces unless it already runs in them."""
+    namespaces unless it already runs in them. pid=True adds a process
+    namespace with its own /proc: when the script ends, every process it
+    started (a daemon, the sessions of a login) ends with it."""
     if os.environ.get(MARKER_ENV) == "1":
         return
     require_namespaces()
     env = dict(os.environ, **{MARKER_ENV: "1"})
-    os.execvpe("unshare", ["unshare", "-mn", "--propagation", "private",
+    extra = ["--pid", "--fork", "--kill-child", "--mount-proc"] if pid else []
+    os.execvpe("unshare", ["unshare", "-mn", "--propagation", "private", *extra,
                            sys.executable] + sys.argv, env)
 
 
@@ -575,6 +581,8 @@ class Sandbox:
         self.sanitizer_dir = self._mkdir("sanitizer", 0o1777)
         self._servers = []
         self._bind = []
+        self._mounted = ["/dev", "/usr", "/etc"]
+        self._sshd = None
         self.nameserver = None
         self._setup()
         # A program that leaves its session behind to go on in the
@@ -692,9 +700,10 @@ class Sandbox:
 
     # -- users ---------------------------------------------------------------
 
-    def add_user(self, name, uid, gid=None, home=None, make_home=True):
+    def add_user(self, name, uid, gid=None, home=None, make_home=True, shell="/bin/sh"):
         """A user in /etc/passwd, /etc/group and /etc/shadow with its own
-        group and a home in the sandbox (or the given path)."""
+        group, a home in the sandbox (or the given path) and a login
+        shell."""
         gid = uid if gid is None else gid
         if home is None:
             home = os.path.join(self.root, "home", name)
@@ -703,7 +712,7 @@ class Sandbox:
             os.chown(home, uid, gid)
             os.chmod(home, 0o755)
         with open("/etc/passwd", "a") as f:
-            f.write(f"{name}:x:{uid}:{gid}:{name}:{home}:/bin/sh\n")
+            f.write(f"{name}:x:{uid}:{gid}:{name}:{home}:{shell}\n")
         with open("/etc/group", "a") as f:
             f.write(f"{name}:x:{gid}:\n")
         with open("/etc/shadow", "a") as f:
@@ -718,6 +727,62 @@ class Sandbox:
         shutil.copyfile(src, dest)
         os.chmod(dest, 0o755)
         return dest
+
+    def install_debs(self, debs):
+        """Installs Debian packages with dpkg as on a real machine, their
+        maintainer scripts included. /var gets an overlay first, so the
+        package database and what the scripts make there go with the
+        sandbox."""
+        if "/var" not in self._mounted:
+            self._overlay("/var")
+            self._mounted.append("/var")
+        r = subprocess.run(["dpkg", "-i", *debs], capture_output=True, timeout=120,
+                           env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        if r.returncode != 0:
+            raise AssertionError("dpkg -i failed:\n" + (r.stdout + r.stderr).decode())
+
+    def start_sshd(self, address="127.0.0.1"):
+        """Starts the system's sshd on address:22 with its stock
+        configuration and PAM stack, and returns the argument vector of an
+        ssh client (host name not included) that logs in with a key every
+        user added afterwards accepts (see authorize). Host keys are made
+        when missing; /run is a fresh tmpfs, for the daemon's folder and the
+        login records."""
+        self._sh("mount", "-t", "tmpfs", "-o", "mode=755", "run", "/run")
+        self._mounted.append("/run")
+        os.makedirs("/run/sshd", mode=0o755)
+        self._sh("ssh-keygen", "-A")
+        self.client_key = os.path.join(self.root, "client_key")
+        self._sh("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.client_key)
+        log = open(os.path.join(self.root, "sshd.log"), "wb")
+        # The sandbox's homes lie under /tmp, which the strict checks of
+        # the home's path would refuse.
+        self._sshd = subprocess.Popen(
+            ["/usr/sbin/sshd", "-D", "-e", "-o", f"ListenAddress={address}:22",
+             "-o", "StrictModes=no"],
+            stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        log.close()
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection((address, 22), timeout=1).close()
+                break
+            except OSError:
+                if self._sshd.poll() is not None or time.monotonic() > deadline:
+                    raise AssertionError("sshd did not start:\n" + self.read_file(
+                        os.path.join(self.root, "sshd.log")).decode(errors="replace"))
+                time.sleep(0.05)
+        return ["ssh", "-F", "/dev/null", "-i", self.client_key,
+                "-o", "UserKnownHostsFile=/dev/null", "-o", "StrictHostKeyChecking=no",
+                "-o", "LogLevel=ERROR", "-o", "BatchMode=yes"]
+
+    def authorize(self, user):
+        """Lets the key of start_sshd's client log in as user."""
+        with open(self.client_key + ".pub", "rb") as f:
+            key = f.read()
+        path = os.path.join(user.home, ".ssh", "authorized_keys")
+        self.write_file(path, key, mode=0o600, uid=user.uid, gid=user.gid)
+        os.chown(os.path.dirname(path), user.uid, user.gid)
 
     def install_notice(self, recorder, status=0, path="/usr/calyx/bin/vwrite"):
         """Installs the notice stand-in (the recorder program) at path. Each
@@ -983,9 +1048,12 @@ class Sandbox:
             bind.stop()
         for server in self._servers:
             server.close()
+        if self._sshd is not None:
+            self._sshd.terminate()
+            self._sshd.wait(10)
         self.syslog.close()
         if not self.keep:
-            for target in ("/dev", "/usr", "/etc"):
+            for target in self._mounted:
                 subprocess.run(["umount", "-l", target], stderr=subprocess.DEVNULL)
             shutil.rmtree(self.root, ignore_errors=True)
 

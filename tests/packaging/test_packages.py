@@ -17,12 +17,43 @@ import unittest
 BUILD = SOURCE = None
 PACKAGES = {
     # package: files it must hold (beside its documentation)
-    "bulfetch": ["usr/bin/bulfetch", "etc/profile.d/bulfetch.sh",
-                 "usr/share/man/man1/bulfetch.1.gz"],
+    "bulfetch": ["usr/bin/bulfetch", "etc/profile.d/bulfetch.sh", "etc/csh/login.d/bulfetch",
+                 "usr/lib/tmpfiles.d/bulfetch.conf", "usr/share/man/man1/bulfetch.1.gz"],
     "dirpick": ["usr/bin/dirpick", "usr/share/man/man1/dirpick.1.gz"],
     "bulserve": ["usr/sbin/bulserve", "usr/share/man/man8/bulserve.8.gz",
                  "lib/systemd/system/bulserve.service"],
 }
+
+
+def empty_root(path):
+    """A throwaway root holding only an empty dpkg database."""
+    admin = os.path.join(path, "var/lib/dpkg")
+    os.makedirs(os.path.join(admin, "info"))
+    os.makedirs(os.path.join(admin, "updates"))
+    open(os.path.join(admin, "status"), "w").close()
+    return path
+
+
+def dpkg(root, *args, path=None):
+    """dpkg on a throwaway root. It has no libc package, so dependencies
+    are not enforced (the host's libc runs the programs), and no shell, so
+    the maintainer scripts run outside it, reaching it through DPKG_ROOT.
+    path: the PATH dpkg and the scripts run with."""
+    env = dict(os.environ, PATH=path) if path else None
+    return subprocess.run(["dpkg", "--root=" + root, "--force-depends",
+                           "--force-script-chrootless", *args],
+                          capture_output=True, timeout=120, env=env)
+
+
+def path_without(program, folder):
+    """A PATH of links to every program of the system's folders but one."""
+    os.makedirs(folder)
+    for d in ("/usr/sbin", "/usr/bin", "/sbin", "/bin"):
+        for name in os.listdir(d):
+            link = os.path.join(folder, name)
+            if name != program and not os.path.lexists(link):
+                os.symlink(os.path.join(d, name), link)
+    return folder
 
 
 class Packages(unittest.TestCase):
@@ -39,18 +70,10 @@ class Packages(unittest.TestCase):
             m = re.fullmatch(r"([a-z]+)_[0-9.]+_[a-z0-9]+\.deb", name)
             if m:
                 cls.debs[m.group(1)] = os.path.join(cls.dir, name)
-        cls.root = os.path.join(cls.dir, "root")
-        admin = os.path.join(cls.root, "var/lib/dpkg")
-        os.makedirs(os.path.join(admin, "info"))
-        os.makedirs(os.path.join(admin, "updates"))
-        open(os.path.join(admin, "status"), "w").close()
+        cls.root = empty_root(os.path.join(cls.dir, "root"))
         cls.install = None
         if cls.debs:
-            # The throwaway root has no libc package; the host's libc runs
-            # the programs.
-            cls.install = subprocess.run(
-                ["dpkg", "--root=" + cls.root, "--force-depends", "-i", *cls.debs.values()],
-                capture_output=True, timeout=120)
+            cls.install = dpkg(cls.root, "-i", *cls.debs.values())
 
     @classmethod
     def tearDownClass(cls):
@@ -69,13 +92,13 @@ class Packages(unittest.TestCase):
                                          capture_output=True, check=True).stdout
                 self.assertIn(b"libc6", depends)
 
-    def test_lintian_finds_no_errors(self):
+    def test_lintian_finds_no_errors_or_warnings(self):
         if shutil.which("lintian") is None:
             self.skipTest("lintian not installed")
         r = subprocess.run(["lintian", "--tag-display-limit", "0", *self.debs.values()],
                            capture_output=True, timeout=240)
         output = r.stdout.decode() + r.stderr.decode()
-        errors = [line for line in output.splitlines() if line.startswith("E:")]
+        errors = [line for line in output.splitlines() if line.startswith(("E:", "W:"))]
         self.assertEqual(errors, [], output)
 
     def test_installed_with_dpkg(self):
@@ -84,17 +107,79 @@ class Packages(unittest.TestCase):
         r = subprocess.run(["dpkg-query", "--admindir=" + admin, "-W",
                             "-f=${Package} ${Status}|${Conffiles}\n"],
                            capture_output=True, check=True)
-        rows = dict(line.split(" ", 1) for line in r.stdout.decode().splitlines())
+        # One line per package, each of its conffiles on a line of its own
+        # that begins with a space.
+        rows = {}
+        for line in r.stdout.decode().splitlines():
+            if line.startswith(" "):
+                rows[pkg] += line
+            else:
+                pkg, rest = line.split(" ", 1)
+                rows[pkg] = rest
         for pkg in PACKAGES:
             self.assertTrue(rows[pkg].startswith("install ok installed|"), rows[pkg])
-        # The hook is the administrator's to edit: a conffile.
-        self.assertIn("/etc/profile.d/bulfetch.sh", rows["bulfetch"])
-        with open(os.path.join(self.root, "etc/profile.d/bulfetch.sh"), "rb") as f, \
-                open(os.path.join(SOURCE, "packaging/bulfetch.sh"), "rb") as g:
-            self.assertEqual(f.read(), g.read())
+        # The hooks are the administrator's to edit: conffiles.
+        for hook, source in (("etc/profile.d/bulfetch.sh", "bulfetch.sh"),
+                             ("etc/csh/login.d/bulfetch", "bulfetch.csh")):
+            self.assertIn("/" + hook, rows["bulfetch"])
+            with open(os.path.join(self.root, hook), "rb") as f, \
+                    open(os.path.join(SOURCE, "packaging", source), "rb") as g:
+                self.assertEqual(f.read(), g.read())
         for page in ("usr/share/man/man8/bulserve.8.gz", "usr/share/man/man1/dirpick.1.gz"):
             with gzip.open(os.path.join(self.root, page)) as f:
                 self.assertRegex(f.read(), rb"(^|\n)\.TH ", page)
+
+    def test_usr_tmp_made_at_install_and_removed_at_purge(self):
+        """Stock Debian has no /usr/tmp: installing makes it the link to
+        /var/tmp, and purging removes that link and the machine-wide copy.
+        What a site had there before stays, through install and purge."""
+        def nothing(root):
+            pass
+
+        def nothing_and_no_systemd(root):
+            pass
+
+        def site_folder(root):
+            os.makedirs(os.path.join(root, "usr/tmp"))
+            open(os.path.join(root, "usr/tmp/site-file"), "w").close()
+
+        def site_link(root):
+            os.makedirs(os.path.join(root, "usr"))
+            os.makedirs(os.path.join(root, "var/tmp"))
+            os.symlink("/var/tmp", os.path.join(root, "usr/tmp"))
+
+        def state(root):
+            path = os.path.join(root, "usr/tmp")
+            if os.path.islink(path):
+                return "-> " + os.readlink(path)
+            return sorted(os.listdir(path)) if os.path.isdir(path) else None
+
+        table = [
+            # what the site has, /usr/tmp after install, after purge
+            (nothing, "-> ../var/tmp", None),
+            # a machine without systemd: the scripts make the link themselves
+            (nothing_and_no_systemd, "-> ../var/tmp", None),
+            (site_folder, ["site-file"], ["site-file"]),
+            (site_link, "-> /var/tmp", "-> /var/tmp"),
+        ]
+        for n, (before, installed, purged) in enumerate(table):
+            with self.subTest(site=before.__name__):
+                root = empty_root(os.path.join(self.dir, "purge%d" % n))
+                before(root)
+                path = None
+                if before is nothing_and_no_systemd:
+                    path = path_without("systemd-tmpfiles", os.path.join(self.dir, "bin%d" % n))
+                r = dpkg(root, "-i", self.debs["bulfetch"], path=path)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(state(root), installed)
+                os.makedirs(os.path.join(root, "var/tmp"), exist_ok=True)
+                open(os.path.join(root, "usr/tmp/.messages"), "w").close()
+                r = dpkg(root, "--purge", "bulfetch", path=path)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(state(root), purged)
+                self.assertFalse(os.path.lexists(os.path.join(root, "var/tmp/.messages")))
+                self.assertFalse(os.path.lexists(os.path.join(root, "var/lib/bulfetch")))
+                self.assertFalse(os.path.lexists(os.path.join(root, "etc")))
 
     def test_installed_programs_run(self):
         r = subprocess.run([os.path.join(self.root, "usr/bin/bulfetch"), "-x"],
@@ -128,6 +213,16 @@ class Packages(unittest.TestCase):
             server.terminate()
             self.assertEqual(server.wait(10), 0)
             server.stderr.close()
+
+    def test_real_logins(self):
+        """The packages on a machine, ssh logins in every shell: see
+        login_e2e.py."""
+        r = subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "login_e2e.py"),
+                            *self.debs.values()], capture_output=True, timeout=400)
+        output = (r.stdout + r.stderr).decode(errors="replace")
+        if r.returncode == 77:
+            self.skipTest(output)
+        self.assertEqual(r.returncode, 0, output)
 
     def test_unit_file_verifies(self):
         if shutil.which("systemd-analyze") is None:
