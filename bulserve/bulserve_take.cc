@@ -53,7 +53,8 @@ LoadResult bulserve_take(const FileContent &content, const BulserveOptions &opti
                     std::memcmp(current.record, next.record, next.length) == 0;
         // A stamp is never served for a second text, nor below one served
         // before: clients that saw the larger one would never see this.
-        if (!same && stamp <= highest) {
+        bool served_before = current.length > 0 || highest > 0;
+        if (!same && served_before && stamp <= highest) {
             result.status = LoadStatus::stale;
             result.stamp = stamp;
             return result;
