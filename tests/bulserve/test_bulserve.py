@@ -6,6 +6,7 @@ Usage: test_bulserve.py PATH-TO-BULSERVE [unittest arguments]
 """
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -17,6 +18,7 @@ import time
 import unittest
 
 BULSERVE = None
+LOAD_TOOL = os.environ.get("BULSERVE_LOAD_TOOL")
 MAX_REPLY = 2047
 START_LINE = re.compile(rb"bulserve: serving .* on 127\.0\.0\.1:(\d+)\n")
 
@@ -407,6 +409,132 @@ class Load(ServerTest):
         self.assertEqual(answers.count(expected), rounds * clients)
         rest = self.stop_cleanly(s)
         self.assertIn(b"%d requests answered" % (rounds * clients), rest)
+
+
+    def test_normal_client_beside_a_flood(self):
+        """One source floods as fast as it can; a normal client in another
+        /24 keeps its answers, the flooder gets no more than its limit, and
+        the drops are counted, not logged one by one."""
+        if not LOAD_TOOL:
+            self.skipTest("the load tool is not built")
+        self.write(b"flooded\n", 1000)
+        s = self.start()
+        flood_seconds, paced_seconds = 5, 3
+        flooder = subprocess.Popen([LOAD_TOOL, "flood", "127.0.0.1", str(s.port),
+                                    str(flood_seconds), "127.0.2.2"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1)
+        r = subprocess.run([LOAD_TOOL, "paced", "127.0.0.1", str(s.port), "100",
+                            str(paced_seconds), "127.0.0.1", "1000"],
+                           capture_output=True, timeout=60)
+        out, err = flooder.communicate(timeout=60)
+        self.assertEqual((r.returncode, flooder.returncode), (0, 0), r.stderr + err)
+        paced = dict(zip(*[iter(r.stdout.split())] * 2))
+        flood = dict(zip(*[iter(out.split())] * 2))
+        print("\nflood: %s datagrams sent, %s answered; normal client: %s of %s answered"
+              % (flood[b"sent"].decode(), flood[b"answers"].decode(),
+                 paced[b"answered"].decode(), paced[b"asked"].decode()), file=sys.stderr)
+        self.assertGreaterEqual(int(paced[b"answered"]), 0.99 * int(paced[b"asked"]))
+        # Default limit: 500 a second and a burst of 100 for the prefix.
+        self.assertLessEqual(int(flood[b"answers"]), 500 * (flood_seconds + 1) + 100)
+        rest = self.stop_cleanly(s)
+        dropped = re.search(rb"(\d+) answers dropped by the rate limit", rest)
+        self.assertGreater(int(dropped.group(1)), 0, rest)
+        self.assertEqual(len(rest.splitlines()), 1, rest)
+
+
+class Service(ServerTest):
+    def test_readiness_reload_and_stop_are_told(self):
+        """The service manager's notify socket hears READY=1 once the
+        server answers, RELOADING=1 and READY=1 around SIGHUP, STOPPING=1."""
+        self.write(b"told\n", 1000)
+        where = os.path.join(self.dir, "notify")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
+            manager.bind(where)
+            manager.settimeout(5)
+            os.environ["NOTIFY_SOCKET"] = where
+            try:
+                s = self.start()
+            finally:
+                del os.environ["NOTIFY_SOCKET"]
+            self.assertEqual(manager.recv(4096), b"READY=1")
+            self.assertEqual(s.ask(), b"BUL:0 1000\ntold\n")
+            s.proc.send_signal(signal.SIGHUP)
+            self.assertEqual(manager.recv(4096), b"RELOADING=1")
+            self.assertEqual(manager.recv(4096), b"READY=1")
+            s.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(manager.recv(4096), b"STOPPING=1")
+            self.stop_cleanly(s)
+
+    def test_closed_standard_descriptors_get_dev_null(self):
+        """Started with descriptors 0 to 2 closed, the server puts /dev/null
+        there before its socket and files, which land above them."""
+        self.write(b"quiet\n", 1000)
+        proc = subprocess.Popen(["sh", "-c", 'exec "$0" -a 127.0.0.1 -p 0 -S "$1" "$2" '
+                                 '<&- >&- 2>&-', BULSERVE, self.state, self.path])
+        try:
+            fds = "/proc/%d/fd" % proc.pid
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                links = {int(n): os.readlink(os.path.join(fds, n)) for n in os.listdir(fds)}
+                if any(link.startswith("socket:") for link in links.values()):
+                    break
+                time.sleep(0.05)
+            self.assertEqual([links.get(n) for n in (0, 1, 2)], ["/dev/null"] * 3, links)
+            self.assertTrue(any(link.startswith("socket:") for link in links.values()), links)
+        finally:
+            proc.terminate()
+            self.assertEqual(proc.wait(10), 0)
+
+
+class OneSecondTimes(ServerTest):
+    def test_same_second_same_size_edit(self):
+        """On a file system with one-second times (ext2 with small inodes,
+        loop-mounted in a private mount namespace), an edit of the same size
+        within the same second as the version before is served, with a
+        larger stamp."""
+        if shutil.which("unshare") is None or subprocess.run(
+                ["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            if namespaces_required():
+                self.fail("private namespaces are needed but unavailable")
+            self.skipTest("private namespaces unavailable")
+        image = os.path.join(self.dir, "ext2.img")
+        mnt = os.path.join(self.dir, "mnt")
+        os.mkdir(mnt)
+        with open(image, "wb") as f:
+            f.truncate(4 << 20)
+        r = subprocess.run(["mkfs.ext2", "-q", "-F", "-I", "128", image], capture_output=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        mount = "mount -o loop %s %s" % (shlex.quote(image), shlex.quote(mnt))
+        probe = subprocess.run(["unshare", "-m", "sh", "-c", mount], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("no loop device: %s" % probe.stderr.decode().strip())
+        # The mount exists only in the server's namespace; the test reaches
+        # the file through the server's root in /proc.
+        wrapper = ("unshare", "-m", "sh", "-c",
+                   '%s && printf "a\\n" > %s/bulletin && exec "$@"' % (mount, shlex.quote(mnt)),
+                   "sh")
+        s = Server(os.path.join(mnt, "bulletin"), "-S", self.state, wrapper=wrapper)
+        self.servers.append(s)
+        inner = "/proc/%d/root%s/bulletin" % (s.proc.pid, mnt)
+        for attempt in range(5):
+            with open(inner, "r+b") as f:
+                f.write(b"first\n")
+            before = os.stat(inner)
+            first = s.ask()
+            with open(inner, "r+b") as f:
+                f.write(b"other\n")
+            after = os.stat(inner)
+            if (before.st_mtime_ns, before.st_ctime_ns) == (after.st_mtime_ns, after.st_ctime_ns):
+                break
+        else:
+            self.fail("no two writes within one second in five tries")
+        self.assertEqual(before.st_mtime_ns % 1000000000, 0, "times finer than a second")
+        self.assertEqual(first[first.index(b"\n"):], b"\nfirst\n")
+        second = s.ask()
+        self.assertEqual(second[second.index(b"\n"):], b"\nother\n")
+        self.assertGreater(stamp_of(second), stamp_of(first))
+        self.stop_cleanly(s)
 
 
 class SystemLog(ServerTest):
