@@ -18,6 +18,7 @@ import time
 import unittest
 
 BULSERVE = None
+BULPUBLISH = None
 LOAD_TOOL = os.environ.get("BULSERVE_LOAD_TOOL")
 MAX_REPLY = 2047
 START_LINE = re.compile(rb"bulserve: serving .* on 127\.0\.0\.1:(\d+)\n")
@@ -537,6 +538,45 @@ class OneSecondTimes(ServerTest):
         self.stop_cleanly(s)
 
 
+class Publish(ServerTest):
+    def publish(self, *args, text=b""):
+        return subprocess.run([BULPUBLISH, "-S", self.state, *args], input=text,
+                              capture_output=True, timeout=10)
+
+    def test_publish_show_refuse_and_withdraw(self):
+        """One command publishes from standard input above every stamp
+        served, even one the server counted past the clock for a plain
+        text; another shows it; a text too long is refused with the
+        excess; an empty text withdraws the bulletin."""
+        ahead = int(time.time()) + 1000
+        self.write(b"BUL:0 %d\nFrom the future.\n" % ahead, 1)
+        s = self.start()
+        self.assertEqual(stamp_of(s.ask()), ahead)
+        self.write(b"Plain text.\n", int(time.time()))
+        self.assertEqual(s.ask(), b"BUL:0 %d\nPlain text.\n" % (ahead + 1))
+        r = self.publish(self.path, text=b"Printers down at noon.\n")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(r.stdout, b"%s: published stamp %d, 23 bytes of text\n"
+                         % (self.path.encode(), ahead + 2))
+        self.assertEqual(s.ask(), b"BUL:0 %d\nPrinters down at noon.\n" % (ahead + 2))
+        r = self.publish("-l", self.path)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, rb"\Afile:  .* \(published\)\nstamp: %d \(\d{4}-\d\d-\d\d "
+                         rb"\d\d:\d\d:\d\d UTC\)\ntext:  23 bytes\nPrinters down at noon\.\n\Z"
+                         % (ahead + 2))
+        r = self.publish(self.path, text=b"y" * 2100)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"text of 2100 bytes does not fit one answer; at most 2030 bytes fit, "
+                      b"so it is 70 bytes too long", r.stderr)
+        self.assertEqual(stamp_of(s.ask()), ahead + 2)
+        r = self.publish(self.path, text=b"")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(s.ask(), b"BUL:0 %d\n" % (ahead + 3))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["bulletin", "state"],
+                         "no temporary file left behind")
+        self.stop_cleanly(s)
+
+
 class SystemLog(ServerTest):
     def test_lines_go_to_the_system_log(self):
         """Without -e the server speaks only through the system log, as
@@ -626,4 +666,5 @@ class ServicesDatabase(ServerTest):
 
 if __name__ == "__main__":
     BULSERVE = os.path.abspath(sys.argv.pop(1))
+    BULPUBLISH = os.path.join(os.path.dirname(BULSERVE), "bulpublish")
     unittest.main(verbosity=2)
