@@ -101,6 +101,9 @@ int main(int argc, char *argv[])
         none.highest = state.highest;
         none.state_dir = state.state_dir;
         bulserve_log_load_failure(options.file, loaded, "cannot serve", none);
+        if (loaded.status == LoadStatus::system_error && loaded.error == ENOENT)
+            bulserve_log(LOG_ERR, "publish a bulletin first: bulpublish %s < TEXT-FILE",
+                         options.file);
         return BULSERVE_EXIT_BULLETIN;
     }
     std::uint16_t port = 0;

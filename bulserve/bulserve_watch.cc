@@ -85,23 +85,22 @@ bool bulserve_watch(const char *path, ServeState *state)
 
 void bulserve_watch_events(ServeState *state)
 {
+    // One read per call: a folder where another program writes without a
+    // pause must not keep the server from its requests. What is left is
+    // read at the next turn of the serving loop.
     alignas(inotify_event) char buffer[4096];
-    for (;;) {
-        ssize_t n = read(state->inotify_fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+    ssize_t n = read(state->inotify_fd, buffer, sizeof buffer);
+    if (n <= 0)
+        return;
+    std::size_t length = static_cast<std::size_t>(n);
+    std::size_t at = 0;
+    while (length - at >= sizeof(inotify_event)) {
+        inotify_event event;
+        std::memcpy(&event, buffer + at, sizeof event);
+        at += sizeof event;
+        if (event.len > length - at)
             return;
-        std::size_t length = static_cast<std::size_t>(n);
-        std::size_t at = 0;
-        while (length - at >= sizeof(inotify_event)) {
-            inotify_event event;
-            std::memcpy(&event, buffer + at, sizeof event);
-            at += sizeof event;
-            if (event.len > length - at)
-                return;
-            take_event(event, buffer + at, state);
-            at += event.len;
-        }
+        take_event(event, buffer + at, state);
+        at += event.len;
     }
 }
