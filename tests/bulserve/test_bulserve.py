@@ -418,7 +418,9 @@ class Load(ServerTest):
         the drops are counted, not logged one by one."""
         if not LOAD_TOOL:
             self.skipTest("the load tool is not built")
-        self.write(b"flooded\n", 1000)
+        # A bulletin near the largest: each answer the flooder would get
+        # back is some 400 times its request.
+        self.write(b"x" * 2000 + b"\n", 1000)
         s = self.start()
         flood_seconds, paced_seconds = 5, 3
         flooder = subprocess.Popen([LOAD_TOOL, "flood", "127.0.0.1", str(s.port),
