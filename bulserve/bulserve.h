@@ -153,9 +153,10 @@ bool bulserve_std_fds();
 
 // Starts watching the file's folder and the file; false with errno set.
 bool bulserve_watch(const char *path, ServeState *state);
-// Reads the pending change events: state->want_load when the file may
-// have changed, state->writing between a write and its close.
-void bulserve_watch_events(ServeState *state);
+// Reads pending change events, one buffer's worth: state->want_load when
+// the file may have changed, state->writing between a write and its
+// close. True when the buffer was full and more may be waiting.
+bool bulserve_watch_events(ServeState *state);
 inline constexpr std::uint32_t BULSERVE_FILE_EVENTS = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB;
 
 // Why the file is read: at start (the start line reports it), on a change
@@ -186,11 +187,28 @@ int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_
 // ("READY=1", "RELOADING=1", "STOPPING=1"); nothing without it.
 void bulserve_notify(const char *text);
 
-// Serves until SIGTERM or SIGINT arrives on signal_fd; SIGHUP re-reads
-// the file, and so does a change the watch reports. Every answer passes
-// the rate limit first. Returns the exit status.
-int bulserve_serve(const BulserveOptions &options, int socket_fd, int signal_fd,
-                   ServeState *state, RateLimit *limit);
+// Signals, as counts of each kind received so far.
+struct SignalCounts {
+    int ends = 0;          // SIGTERM, SIGINT
+    int end_signal = 0;    // the last of them
+    int hangups = 0;       // SIGHUP
+    int changes = 0;       // SIGIO: change events are waiting
+};
+
+// Installs the handlers and has the change notification raise SIGIO, so
+// that the server can wait for requests in the receive itself, with no
+// other system call per request; false with errno set.
+bool bulserve_signals_start(int inotify_fd);
+SignalCounts bulserve_signals_pending();
+// The handlers send an empty datagram on this connected socket, to the
+// server's own, so that a signal always ends the wait for requests.
+void bulserve_signals_wake_by(int fd);
+
+// Serves until SIGTERM or SIGINT; SIGHUP re-reads the file, and so does a
+// change the watch reports. Every answer passes the rate limit first.
+// Returns the exit status.
+int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *state,
+                   RateLimit *limit);
 
 void bulserve_log_init(bool to_stderr);
 void bulserve_log(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));

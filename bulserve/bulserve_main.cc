@@ -1,6 +1,5 @@
 #include <arpa/inet.h>
 #include <sys/random.h>
-#include <sys/signalfd.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -67,8 +66,8 @@ int main(int argc, char *argv[])
     }
     bulserve_log_init(options.log_stderr);
     // A read lease on the bulletin file is broken by a writer's open with
-    // SIGIO, whose default would end the server; the lease is let go as
-    // soon as the read is done, so the signal says nothing needed.
+    // SIGIO, whose default would end the server; until the serving loop
+    // takes it as a sign of change, it is ignored.
     std::signal(SIGIO, SIG_IGN);
 
     ServeState state;
@@ -116,16 +115,7 @@ int main(int argc, char *argv[])
         return BULSERVE_EXIT_NETWORK;
     }
 
-    // Signals are taken through a descriptor so that the wait for requests
-    // and the wait for SIGTERM are one poll, with no window between them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    int signal_fd = -1;
-    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0 ||
-        (signal_fd = signalfd(-1, &signals, SFD_CLOEXEC)) < 0) {
+    if (!bulserve_signals_start(state.inotify_fd)) {
         to_terminal_too(options);
         bulserve_log(LOG_ERR, "cannot take signals: %s", std::strerror(errno));
         return BULSERVE_EXIT_NETWORK;
@@ -165,9 +155,8 @@ int main(int argc, char *argv[])
                      "no state directory (-S or $STATE_DIRECTORY): stamps are remembered only "
                      "while this server runs");
     bulserve_notify("READY=1");
-    int status = bulserve_serve(options, fd, signal_fd, &state, &rate_limit);
+    int status = bulserve_serve(options, fd, &state, &rate_limit);
     close(fd);
-    close(signal_fd);
     close(state.inotify_fd);
     return status;
 }

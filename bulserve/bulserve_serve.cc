@@ -1,6 +1,5 @@
+#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -54,8 +53,10 @@ void log_drops(RateLimit *limit)
 }
 
 // Receives one batch of requests and answers them; false on a socket
-// error that ends the server.
-bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state)
+// error that ends the server. The receive waits for the first request
+// unless `wait` is false; a signal or the socket's time-out ends the wait.
+bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state, bool wait,
+                  const sockaddr_in &waker)
 {
     for (int i = 0; i < BATCH; ++i) {
         b->in[i] = {b->requests[i], sizeof b->requests[i]};
@@ -65,7 +66,7 @@ bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state)
         b->received[i].msg_hdr.msg_iov = &b->in[i];
         b->received[i].msg_hdr.msg_iovlen = 1;
     }
-    int n = recvmmsg(fd, b->received, BATCH, MSG_DONTWAIT, nullptr);
+    int n = recvmmsg(fd, b->received, BATCH, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return true;
@@ -83,6 +84,9 @@ bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state)
     int count = 0;
     for (int i = 0; i < n; ++i) {
         const msghdr &h = b->received[i].msg_hdr;
+        if (b->from[i].sin_port == waker.sin_port &&
+            b->from[i].sin_addr.s_addr == waker.sin_addr.s_addr)
+            continue;
         std::span<const char> datagram(b->requests[i], b->received[i].msg_len);
         if ((h.msg_flags & MSG_TRUNC) != 0 || h.msg_namelen != sizeof(sockaddr_in) ||
             b->received[i].msg_len > sizeof b->requests[i] || !bulserve_is_request(datagram) ||
@@ -120,68 +124,90 @@ bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state)
     return true;
 }
 
-// Takes one signal; false when it ends the server.
-bool take_signal(const BulserveOptions &options, int signal_fd, ServeState *state,
-                 const RateLimit &limit)
+// A socket connected to the server's own, for the signal handlers to wake
+// the receive with; -1 when there is none (the time-out stands in).
+int open_waker(int socket_fd, sockaddr_in *waker)
 {
-    signalfd_siginfo info{};
-    if (read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
-        return true;
-    if (info.ssi_signo == SIGHUP) {
-        bulserve_notify("RELOADING=1");
-        // Events first: they say whether a writer is still at work.
-        bulserve_watch_events(state);
-        bulserve_refresh(options, state, RefreshCause::hangup);
-        bulserve_notify("READY=1");
-        return true;
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    if (getsockname(socket_fd, reinterpret_cast<sockaddr *>(&own), &length) != 0)
+        return -1;
+    if (own.sin_addr.s_addr == htonl(INADDR_ANY))
+        own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    length = sizeof *waker;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&own), sizeof own) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(waker), &length) != 0) {
+        close(fd);
+        return -1;
     }
-    bulserve_notify("STOPPING=1");
-    bulserve_log(LOG_INFO,
-                 "ending on signal %u: %llu requests answered, %llu datagrams ignored, "
-                 "%llu answers dropped by the rate limit",
-                 info.ssi_signo, static_cast<unsigned long long>(state->answered),
-                 static_cast<unsigned long long>(state->ignored),
-                 static_cast<unsigned long long>(limit.dropped_total));
-    return false;
+    return fd;
 }
 
 }  // namespace
 
-int bulserve_serve(const BulserveOptions &options, int socket_fd, int signal_fd,
-                   ServeState *state, RateLimit *limit)
+int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *state,
+                   RateLimit *limit)
 {
+    // The wait for requests is the receive itself: signals end it, and the
+    // change notification raises SIGIO. A signal that lands just before
+    // the receive begins is caught by the empty datagram its handler
+    // sends; the time-out stands in where that can't be sent, and lets the
+    // summary of drops out on time when no request comes.
+    timeval tick{1, 0};
+    (void)setsockopt(socket_fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    sockaddr_in waker{};
+    int waker_fd = open_waker(socket_fd, &waker);
+    bulserve_signals_wake_by(waker_fd);
     Batch batch;
-    pollfd fds[3] = {{signal_fd, POLLIN, 0}, {state->inotify_fd, POLLIN, 0},
-                     {socket_fd, POLLIN, 0}};
+    SignalCounts seen;  // every signal since the handlers were installed counts
+    bool more_events = true;  // anything that came before the handlers
     std::int64_t next_summary = monotonic_ms() + SUMMARY_MS;
     for (;;) {
-        int timeout = -1;
-        if (limit->dropped_in_interval > 0) {
-            std::int64_t wait = next_summary - monotonic_ms();
-            timeout = wait < 0 ? 0 : static_cast<int>(wait);
-        }
-        if (poll(fds, 3, timeout) < 0) {
-            if (errno == EINTR)
-                continue;
-            bulserve_log(LOG_ERR, "poll failed: %s", std::strerror(errno));
-            return BULSERVE_EXIT_NETWORK;
-        }
-        if (limit->dropped_in_interval > 0 && monotonic_ms() >= next_summary) {
-            log_drops(limit);
-            next_summary = monotonic_ms() + SUMMARY_MS;
-        } else if (limit->dropped_in_interval == 0) {
-            next_summary = monotonic_ms() + SUMMARY_MS;
-        }
-        if ((fds[0].revents & POLLIN) && !take_signal(options, signal_fd, state, *limit))
+        SignalCounts now = bulserve_signals_pending();
+        if (now.ends != seen.ends) {
+            bulserve_notify("STOPPING=1");
+            bulserve_signals_wake_by(-1);
+            if (waker_fd >= 0)
+                close(waker_fd);
+            bulserve_log(LOG_INFO,
+                         "ending on signal %d: %llu requests answered, %llu datagrams ignored, "
+                         "%llu answers dropped by the rate limit",
+                         now.end_signal, static_cast<unsigned long long>(state->answered),
+                         static_cast<unsigned long long>(state->ignored),
+                         static_cast<unsigned long long>(limit->dropped_total));
             return BULSERVE_EXIT_OK;
+        }
         // Changes before requests: a client that asks after the file was
         // replaced gets the new bulletin.
-        if (fds[1].revents & POLLIN) {
-            bulserve_watch_events(state);
+        if (now.changes != seen.changes || more_events) {
+            seen.changes = now.changes;
+            more_events = bulserve_watch_events(state);
             if (state->want_load)
                 bulserve_refresh(options, state, RefreshCause::change);
         }
-        if ((fds[2].revents & (POLLIN | POLLERR)) && !answer_batch(socket_fd, &batch, limit, state))
+        if (now.hangups != seen.hangups) {
+            seen.hangups = now.hangups;
+            bulserve_notify("RELOADING=1");
+            // Events first: they say whether a writer is still at work.
+            more_events = bulserve_watch_events(state);
+            bulserve_refresh(options, state, RefreshCause::hangup);
+            bulserve_notify("READY=1");
+        }
+        std::int64_t clock = monotonic_ms();
+        if (limit->dropped_in_interval == 0) {
+            next_summary = clock + SUMMARY_MS;
+        } else if (clock >= next_summary) {
+            log_drops(limit);
+            next_summary = clock + SUMMARY_MS;
+        }
+        if (!answer_batch(socket_fd, &batch, limit, state, !more_events, waker)) {
+            bulserve_signals_wake_by(-1);
+            if (waker_fd >= 0)
+                close(waker_fd);
             return BULSERVE_EXIT_NETWORK;
+        }
     }
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "bulserve/bulserve.h"
@@ -83,7 +84,7 @@ bool bulserve_watch(const char *path, ServeState *state)
     return true;
 }
 
-void bulserve_watch_events(ServeState *state)
+bool bulserve_watch_events(ServeState *state)
 {
     // One read per call: a folder where another program writes without a
     // pause must not keep the server from its requests. What is left is
@@ -91,7 +92,7 @@ void bulserve_watch_events(ServeState *state)
     alignas(inotify_event) char buffer[4096];
     ssize_t n = read(state->inotify_fd, buffer, sizeof buffer);
     if (n <= 0)
-        return;
+        return false;
     std::size_t length = static_cast<std::size_t>(n);
     std::size_t at = 0;
     while (length - at >= sizeof(inotify_event)) {
@@ -99,8 +100,10 @@ void bulserve_watch_events(ServeState *state)
         std::memcpy(&event, buffer + at, sizeof event);
         at += sizeof event;
         if (event.len > length - at)
-            return;
+            break;
         take_event(event, buffer + at, state);
         at += event.len;
     }
+    // A full buffer may have left events behind.
+    return length + sizeof(inotify_event) + NAME_MAX + 1 > sizeof buffer;
 }
