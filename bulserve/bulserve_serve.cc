@@ -52,11 +52,11 @@ void log_drops(RateLimit *limit)
                  static_cast<unsigned long long>(summary.dropped_total));
 }
 
-// Receives one batch of requests and answers them; false on a socket
-// error that ends the server. The receive waits for the first request
-// unless `wait` is false; a signal or the socket's time-out ends the wait.
-bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state, bool wait,
-                  const sockaddr_in &waker)
+// Receives one batch of datagrams: their number, 0 when the wait ended
+// without one, -1 on a socket error that ends the server. The receive
+// waits for the first datagram unless `wait` is false; a signal or the
+// socket's time-out ends the wait.
+int receive_batch(int fd, Batch *b, bool wait)
 {
     for (int i = 0; i < BATCH; ++i) {
         b->in[i] = {b->requests[i], sizeof b->requests[i]};
@@ -67,16 +67,23 @@ bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state, bool wa
         b->received[i].msg_hdr.msg_iovlen = 1;
     }
     int n = recvmmsg(fd, b->received, BATCH, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return true;
-        // ICMP errors from earlier answers surface here on Linux; they
-        // concern one client, not the server.
-        if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH)
-            return true;
-        bulserve_log(LOG_ERR, "receive failed: %s", std::strerror(errno));
-        return false;
-    }
+    if (n >= 0)
+        return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return 0;
+    // ICMP errors from earlier answers surface here on Linux; they concern
+    // one client, not the server.
+    if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH)
+        return 0;
+    bulserve_log(LOG_ERR, "receive failed: %s", std::strerror(errno));
+    return -1;
+}
+
+// Answers the requests among the n datagrams received, through the rate
+// limit, with one send for all of them.
+void answer_batch(int fd, Batch *b, int n, RateLimit *limit, ServeState *state,
+                  const sockaddr_in &waker)
+{
     // One reading of the clock for the batch: requests in it arrived
     // within microseconds of each other.
     std::int64_t now = monotonic_ms();
@@ -121,7 +128,6 @@ bool answer_batch(int fd, Batch *b, RateLimit *limit, ServeState *state, bool wa
         state->answered += static_cast<std::uint64_t>(sent);
         at += sent;
     }
-    return true;
 }
 
 // A socket connected to the server's own, for the signal handlers to wake
@@ -146,6 +152,40 @@ int open_waker(int socket_fd, sockaddr_in *waker)
     return fd;
 }
 
+bool same_counts(const SignalCounts &a, const SignalCounts &b)
+{
+    return a.ends == b.ends && a.hangups == b.hangups && a.changes == b.changes;
+}
+
+// Deals with the signals received since the last look; false when one
+// ends the server.
+bool take_signals(const BulserveOptions &options, ServeState *state, SignalCounts *seen,
+                  bool *more_events)
+{
+    SignalCounts now = bulserve_signals_pending();
+    // Changes before requests: a client that asks after the file was
+    // replaced gets the new bulletin.
+    if (now.changes != seen->changes || *more_events) {
+        seen->changes = now.changes;
+        *more_events = bulserve_watch_events(state);
+        if (state->want_load)
+            bulserve_refresh(options, state, RefreshCause::change);
+    }
+    if (now.hangups != seen->hangups) {
+        seen->hangups = now.hangups;
+        bulserve_notify("RELOADING=1");
+        // Events first: they say whether a writer is still at work.
+        *more_events = bulserve_watch_events(state);
+        bulserve_refresh(options, state, RefreshCause::hangup);
+        bulserve_notify("READY=1");
+    }
+    if (now.ends == seen->ends)
+        return true;
+    seen->ends = now.ends;
+    seen->end_signal = now.end_signal;
+    return false;
+}
+
 }  // namespace
 
 int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *state,
@@ -165,37 +205,10 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *st
     SignalCounts seen;  // every signal since the handlers were installed counts
     bool more_events = true;  // anything that came before the handlers
     std::int64_t next_summary = monotonic_ms() + SUMMARY_MS;
+    int status = -1;
     for (;;) {
-        SignalCounts now = bulserve_signals_pending();
-        if (now.ends != seen.ends) {
-            bulserve_notify("STOPPING=1");
-            bulserve_signals_wake_by(-1);
-            if (waker_fd >= 0)
-                close(waker_fd);
-            bulserve_log(LOG_INFO,
-                         "ending on signal %d: %llu requests answered, %llu datagrams ignored, "
-                         "%llu answers dropped by the rate limit",
-                         now.end_signal, static_cast<unsigned long long>(state->answered),
-                         static_cast<unsigned long long>(state->ignored),
-                         static_cast<unsigned long long>(limit->dropped_total));
-            return BULSERVE_EXIT_OK;
-        }
-        // Changes before requests: a client that asks after the file was
-        // replaced gets the new bulletin.
-        if (now.changes != seen.changes || more_events) {
-            seen.changes = now.changes;
-            more_events = bulserve_watch_events(state);
-            if (state->want_load)
-                bulserve_refresh(options, state, RefreshCause::change);
-        }
-        if (now.hangups != seen.hangups) {
-            seen.hangups = now.hangups;
-            bulserve_notify("RELOADING=1");
-            // Events first: they say whether a writer is still at work.
-            more_events = bulserve_watch_events(state);
-            bulserve_refresh(options, state, RefreshCause::hangup);
-            bulserve_notify("READY=1");
-        }
+        if (!take_signals(options, state, &seen, &more_events))
+            status = BULSERVE_EXIT_OK;
         std::int64_t clock = monotonic_ms();
         if (limit->dropped_in_interval == 0) {
             next_summary = clock + SUMMARY_MS;
@@ -203,11 +216,34 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *st
             log_drops(limit);
             next_summary = clock + SUMMARY_MS;
         }
-        if (!answer_batch(socket_fd, &batch, limit, state, !more_events, waker)) {
-            bulserve_signals_wake_by(-1);
-            if (waker_fd >= 0)
-                close(waker_fd);
-            return BULSERVE_EXIT_NETWORK;
+        if (status >= 0)
+            break;
+        int n = receive_batch(socket_fd, &batch, !more_events);
+        if (n < 0) {
+            status = BULSERVE_EXIT_NETWORK;
+            break;
         }
+        // A signal that came before the receive ended has had its handler
+        // run by now: a file replaced before these requests were received
+        // is taken before they are answered.
+        if (!same_counts(bulserve_signals_pending(), seen) &&
+            !take_signals(options, state, &seen, &more_events))
+            status = BULSERVE_EXIT_OK;
+        answer_batch(socket_fd, &batch, n, limit, state, waker);
+        if (status >= 0)
+            break;
     }
+    bulserve_signals_wake_by(-1);
+    if (waker_fd >= 0)
+        close(waker_fd);
+    if (status == BULSERVE_EXIT_OK) {
+        bulserve_notify("STOPPING=1");
+        bulserve_log(LOG_INFO,
+                     "ending on signal %d: %llu requests answered, %llu datagrams ignored, "
+                     "%llu answers dropped by the rate limit",
+                     seen.end_signal, static_cast<unsigned long long>(state->answered),
+                     static_cast<unsigned long long>(state->ignored),
+                     static_cast<unsigned long long>(limit->dropped_total));
+    }
+    return status;
 }
