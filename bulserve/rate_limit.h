@@ -105,10 +105,13 @@ struct RateLimit {
 struct RateLimitSummary {
     std::uint64_t dropped = 0;         // answers dropped in the interval
     std::uint64_t dropped_total = 0;   // since rate_limit_init
-    std::uint32_t prefixes = 0;        // prefixes that had an answer dropped
-                                       // (one whose entry was replaced and came back counts again)
-    std::uint32_t top_drops = 0;       // the most dropped for one prefix...
-    char top_prefix[RATE_LIMIT_PREFIX_TEXT] = "";  // ...and which, as "192.0.2.0/24"; "" with no drop
+    // Prefixes that had an answer dropped; one whose entry was replaced
+    // and came back within the interval counts twice.
+    std::uint32_t prefixes = 0;
+    // The prefix that had the most dropped, as "192.0.2.0/24" ("" when
+    // nothing was dropped), and how many.
+    std::uint32_t top_drops = 0;
+    char top_prefix[RATE_LIMIT_PREFIX_TEXT] = "";
 };
 
 // Empties the table and takes the configuration. The seed keys the hash of
