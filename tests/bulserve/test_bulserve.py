@@ -209,6 +209,25 @@ class Refusal(ServerTest):
         self.assertEqual(r.returncode, 3, r.stderr)
         self.assertIn(b"cannot listen on 192.0.2.77:0", r.stderr)
 
+    def test_state_that_cannot_be_kept_or_read(self):
+        """Stamps that clients remember depend on the state: a state
+        directory the server can't write, or a damaged state file, stops it
+        at start instead of serving a stamp it might give out again."""
+        self.write(b"small\n", 1)
+        damaged = os.path.join(self.dir, "damaged")
+        os.mkdir(damaged)
+        with open(os.path.join(damaged, "served"), "wb") as f:
+            f.write(b"BUL:0 17")
+        for state, text in [(os.path.join(self.dir, "none"),
+                             b"cannot record its stamp in %s/none/served: No such file or directory"
+                             % self.dir.encode()),
+                            (damaged, b"cannot read the last stamp served from %s/served"
+                             % damaged.encode())]:
+            with self.subTest(state=state):
+                r = self.run_refused("-p", "0", "-S", state, self.path)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(text, r.stderr)
+
     def test_one_byte_over_is_refused(self):
         header = b"BUL:0 1700000000\n"
         self.write(b"z" * (MAX_REPLY - len(header) + 1), 1700000000)
