@@ -457,8 +457,10 @@ class Load(ServerTest):
               % (flood[b"sent"].decode(), flood[b"answers"].decode(),
                  paced[b"answered"].decode(), paced[b"asked"].decode()), file=sys.stderr)
         self.assertGreaterEqual(int(paced[b"answered"]), 0.99 * int(paced[b"asked"]))
-        # Default limit: 500 a second and a burst of 100 for the prefix.
-        self.assertLessEqual(int(flood[b"answers"]), 500 * (flood_seconds + 1) + 100)
+        # Default limit: 500 a second and a burst of 100 for the prefix; the
+        # queue the flood leaves behind is still answered for a moment after
+        # it ends. Without the limit the flooder gets hundreds of thousands.
+        self.assertLessEqual(int(flood[b"answers"]), 500 * (flood_seconds + 2) + 100)
         rest = self.stop_cleanly(s)
         dropped = re.search(rb"(\d+) answers dropped by the rate limit", rest)
         self.assertGreater(int(dropped.group(1)), 0, rest)
