@@ -1,110 +1,178 @@
 // bulserve: the site's reference bulletin server. It answers each UDP
 // request of exactly the bulletin magic with one datagram holding the
 // bulletin record: the magic, a blank, the stamp, an LF and the body.
+//
+// Stamps only go up. A published bulletin file holds the whole record, so
+// its stamp travels with it and every replica serves the same one. A plain
+// text file is stamped by the server, which remembers the last record it
+// served in its state directory, so a change of text always gets a larger
+// stamp whatever the file times, the clock and restarts do.
 #pragma once
 
-#include <sys/stat.h>
+#include <sys/inotify.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <span>
 #include <string_view>
 
 #include "bulfetch/bulletin.h"
+#include "bulserve/rate_limit.h"
 
 // Exit statuses, as the manual page lists them.
 inline constexpr int BULSERVE_EXIT_OK = 0;
 inline constexpr int BULSERVE_EXIT_USAGE = 1;
-inline constexpr int BULSERVE_EXIT_BULLETIN = 2;  // bulletin file refused
+inline constexpr int BULSERVE_EXIT_BULLETIN = 2;  // bulletin file or state refused
 inline constexpr int BULSERVE_EXIT_NETWORK = 3;   // no port, or no socket
 
-// "BUL:0", a blank, at most 20 characters of a signed 64-bit stamp, an LF.
-inline constexpr std::size_t BULSERVE_MAX_HEADER = 5 + 1 + 20 + 1;
+// Clients compare stamps as signed 32-bit numbers: a larger stamp would be
+// read clamped and nothing after it would ever look newer.
+inline constexpr std::int64_t BULSERVE_MAX_STAMP = 2147483647;
+
+// The state file in the state directory: the last record served.
+inline constexpr const char *BULSERVE_STATE_NAME = "served";
 
 struct BulserveOptions {
     const char *file = nullptr;
-    std::uint32_t address = 0;     // IPv4, network byte order
+    const char *state_dir = nullptr;   // -S, else $STATE_DIRECTORY
+    std::uint32_t address = 0;         // IPv4, network byte order
     bool have_port = false;
-    std::uint16_t port = 0;        // host byte order; 0 lets the system choose
+    std::uint16_t port = 0;            // host byte order; 0 lets the system choose
     bool have_stamp = false;
     std::int64_t stamp = 0;
     bool log_stderr = false;
-    // A file rewritten in place (same inode) is taken only once it has
-    // stayed unchanged this long: between the truncation and the last
-    // write it is empty or half-written, and serving that moment would
-    // hand clients a bulletin they record as seen, under the same stamp as
-    // the finished one. A file replaced by rename is complete at once.
-    long settle_ms = 200;
+    bool help = false;
+    bool version = false;
+    RateLimitConfig rate;              // -r, -b, -m
 };
 
-// What tells one version of the bulletin file from another. The change
-// time moves on every write, so a rewrite within the same second and of
-// the same size is still seen.
-struct BulletinFileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    timespec mtime{};
-    timespec ctime{};
-};
-
+// The record served, or the record a file would be served as.
 struct Bulletin {
     char record[BULLETIN_MAX_REPLY];
-    std::size_t length = 0;
+    std::size_t length = 0;            // 0: none
     std::int64_t stamp = 0;
-    BulletinFileId id;
+    std::size_t file_size = 0;         // the bytes of the file it came from
+    bool published = false;            // the file held the whole record
 };
 
-enum class LoadStatus { ok, system_error, not_regular, too_big, changing };
+// What a published bulletin file holds, or why it isn't one.
+enum class RecordForm { plain, published, malformed };
+
+// A file beginning with the magic is a published record: "BUL:0", one
+// blank, a stamp from 0 to 2147483647 in plain decimal, an LF, the body.
+// A file that begins with the magic but not so is malformed; any other
+// file is plain text. *stamp and *body_offset are set for published.
+RecordForm bulserve_record_form(std::span<const char> content, std::int64_t *stamp,
+                                std::size_t *body_offset);
+
+// Builds the record for a stamp and a body; false when it would not fit a
+// client's reply (the bulletin is then left alone).
+bool bulserve_build_record(Bulletin *bulletin, std::int64_t stamp, std::span<const char> body);
+std::size_t bulserve_body_limit(std::int64_t stamp);
+
+// The stamp for a changed text: the clock when it is above every stamp
+// served before and not beyond the largest stamp, else one more than the
+// highest; false when the highest is already the largest.
+bool bulserve_next_stamp(std::int64_t highest, std::int64_t now, std::int64_t *stamp);
+
+enum class LoadStatus {
+    ok, system_error, not_regular, too_big, being_written, changing,
+    malformed, stale, no_stamp_left, state_error
+};
 
 struct LoadResult {
     LoadStatus status = LoadStatus::ok;
-    int error = 0;           // errno, for system_error
-    std::int64_t size = 0;   // file size, for too_big
-    std::size_t limit = 0;   // largest body that fits, for too_big
+    int error = 0;              // errno, for system_error and state_error
+    std::int64_t size = 0;      // file size, for too_big
+    std::size_t limit = 0;      // largest body that fits, for too_big
+    std::int64_t stamp = 0;     // the file's stamp, for stale
+    bool changed = false;       // ok: the served record changed
 };
+
+// The file as read, for deciding what to serve.
+struct FileContent {
+    char bytes[BULLETIN_MAX_REPLY + 1];
+    std::size_t length = 0;      // at most one byte beyond any record
+    std::int64_t file_size = 0;
+    timespec mtime{};
+};
+
+// Reads the whole file, unless something holds it open for writing: a
+// read lease can be had only on a file no one has open for writing, and a
+// writer that opens it while it is read waits until the read is done.
+// Where no lease can be had, `writing` (a write seen and no close after
+// it) stands in.
+LoadResult bulserve_read_file(const char *path, bool writing, FileContent *content);
+
+// Decides what the content is served as, given what is served now and the
+// highest stamp served before: unchanged, a new record, or refused.
+LoadResult bulserve_take(const FileContent &content, const BulserveOptions &options,
+                         const Bulletin &current, std::int64_t highest, std::int64_t now,
+                         Bulletin *fresh);
+
+// The state file: the last record served. A missing file is no record;
+// a damaged one is an error, since what clients remember depends on it.
+LoadResult bulserve_state_load(const char *dir, Bulletin *served);
+// Written whole under another name and renamed over, synced before the
+// record is served. Returns 0 or the errno.
+int bulserve_state_save(const char *dir, const Bulletin &served);
 
 // What the serving loop keeps between requests.
 struct ServeState {
-    Bulletin current;
-    // The served version's file, held open so that its inode number can't
-    // be handed to another file: the same inode then really means the
-    // same file, rewritten in place.
-    int pinned_fd = -1;
-    bool have_failed = false;       // the last reload attempt failed...
-    BulletinFileId failed_id;       // ...on this version of the file
-    int failed_error = 0;           // ...or stat failed with this error
+    Bulletin current;                  // length 0 until a file is taken
+    const char *state_dir = nullptr;
+    std::int64_t highest = 0;          // largest stamp ever served
+    int inotify_fd = -1;
+    int dir_watch = -1;                // the file's folder, for renames
+    int file_watch = -1;               // the file itself, for writes in place
+    const char *name = nullptr;        // the file's name within its folder
+    bool writing = false;              // a write seen, its close not yet
+    bool want_load = false;            // a change noticed, not yet taken
+    LoadStatus last_failure = LoadStatus::ok;  // logged once per cause
+    int last_error = 0;
     std::uint64_t answered = 0;
     std::uint64_t ignored = 0;
     std::uint64_t send_failures = 0;
 };
 
-// Returns false on a refused command line, with the offending text.
-bool bulserve_parse_args(int argc, char *const argv[], BulserveOptions *options,
-                         const char **offending);
-void bulserve_usage(const char *program, const char *offending);
+// Returns false on a refused command line, with the reason in `error`
+// (one line: what is wrong and what is allowed, without the program's
+// name).
+bool bulserve_parse_args(int argc, char *const argv[], BulserveOptions *options, char *error,
+                         std::size_t error_size);
+void bulserve_usage(const char *program, const char *error);
+void bulserve_help(const char *program);
+// The name a program was started by, without its folder.
+const char *bulserve_program_name(const char *argv0, const char *fallback);
 
-// Builds the record for a stamp and a body into bulletin->record; false
-// when it would not fit a client's reply.
-bool bulserve_build_record(Bulletin *bulletin, std::int64_t stamp,
-                           std::span<const char> body);
-std::size_t bulserve_body_limit(std::int64_t stamp);
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that
+// no socket or file opened later becomes standard output or error.
+bool bulserve_std_fds();
 
-BulletinFileId bulserve_file_id(const struct stat &st);
-bool bulserve_same_file(const BulletinFileId &a, const BulletinFileId &b);
+// Starts watching the file's folder and the file; false with errno set.
+bool bulserve_watch(const char *path, ServeState *state);
+// Reads pending change events, one buffer's worth: state->want_load when
+// the file may have changed, state->writing between a write and its
+// close. True when the buffer was full and more may be waiting.
+bool bulserve_watch_events(ServeState *state);
+inline constexpr std::uint32_t BULSERVE_FILE_EVENTS = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB;
 
-// Reads the bulletin file whole and builds its record. The stamp is the
-// file's modification time unless the options fix one. With pin_fd, a
-// successful load hands out the open descriptor instead of closing it.
-LoadResult bulserve_load(const char *path, const BulserveOptions &options,
-                         Bulletin *bulletin, int *pin_fd = nullptr);
-void bulserve_log_load_failure(const char *path, const LoadResult &result,
-                               const char *what);
+// Why the file is read: at start (the start line reports it), on a change
+// seen (a line when the bulletin changed or a new failure), or on SIGHUP
+// (one line whatever the outcome).
+enum class RefreshCause { start, change, hangup };
 
-// Looks at the file and re-reads it when it has changed; a version that
-// can't be served leaves the current bulletin in place. `force` re-reads
-// even an unchanged file.
-void bulserve_refresh(const BulserveOptions &options, ServeState *state, bool force);
+// Tries to take the file: reads it, decides its stamp, records the state
+// and logs. A version that can't be served leaves the current bulletin in
+// place.
+LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state,
+                            RefreshCause cause);
+// One line for a failed read or refusal; `what` begins it ("cannot serve",
+// "cannot reload").
+void bulserve_log_load_failure(const char *path, const LoadResult &result, const char *what,
+                               const ServeState &state);
 
 bool bulserve_is_request(std::span<const char> datagram);
 
@@ -113,14 +181,34 @@ bool bulserve_is_request(std::span<const char> datagram);
 bool bulserve_find_port(const BulserveOptions &options, std::uint16_t *port);
 // A bound UDP socket, or -1 with errno set. *bound_port receives the port
 // actually bound (the one the system chose for port 0).
-int bulserve_open_socket(std::uint32_t address, std::uint16_t port,
-                         std::uint16_t *bound_port);
+int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_t *bound_port);
 
-// Serves until SIGTERM or SIGINT arrives on signal_fd; SIGHUP re-reads
-// the file. Returns the exit status.
-int bulserve_serve(const BulserveOptions &options, int socket_fd, int signal_fd,
-                   ServeState *state);
+// Tells the service manager, through $NOTIFY_SOCKET, how the server is
+// ("READY=1", "RELOADING=1", "STOPPING=1"); nothing without it.
+void bulserve_notify(const char *text);
+
+// Signals, as counts of each kind received so far.
+struct SignalCounts {
+    int ends = 0;          // SIGTERM, SIGINT
+    int end_signal = 0;    // the last of them
+    int hangups = 0;       // SIGHUP
+    int changes = 0;       // SIGIO: change events are waiting
+};
+
+// Installs the handlers and has the change notification raise SIGIO, so
+// that the server can wait for requests in the receive itself, with no
+// other system call per request; false with errno set.
+bool bulserve_signals_start(int inotify_fd);
+SignalCounts bulserve_signals_pending();
+// The handlers send an empty datagram on this connected socket, to the
+// server's own, so that a signal always ends the wait for requests.
+void bulserve_signals_wake_by(int fd);
+
+// Serves until SIGTERM or SIGINT; SIGHUP re-reads the file, and so does a
+// change the watch reports. Every answer passes the rate limit first.
+// Returns the exit status.
+int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *state,
+                   RateLimit *limit);
 
 void bulserve_log_init(bool to_stderr);
-void bulserve_log(int priority, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void bulserve_log(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));

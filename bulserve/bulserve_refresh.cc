@@ -1,73 +1,59 @@
-#include <sys/stat.h>
+#include <sys/inotify.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 
 #include "bulserve/bulserve.h"
 
-void bulserve_refresh(const BulserveOptions &options, ServeState *state, bool force)
+LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, RefreshCause cause)
 {
-    struct stat st {};
-    if (stat(options.file, &st) != 0) {
-        // Keep serving the last good bulletin; say so once per cause, not
-        // once per request.
-        int error = errno;
-        if (!state->have_failed || state->failed_error != error) {
-            bulserve_log(LOG_WARNING, "cannot look at %s: %s; still serving stamp %lld",
-                         options.file, std::strerror(error),
-                         static_cast<long long>(state->current.stamp));
-        }
-        state->have_failed = true;
-        state->failed_error = error;
-        state->failed_id = BulletinFileId{};
-        return;
-    }
-    BulletinFileId id = bulserve_file_id(st);
-    if (!force) {
-        if (bulserve_same_file(id, state->current.id))
-            return;
-        if (state->have_failed && state->failed_error == 0 && bulserve_same_file(id, state->failed_id))
-            return;
-        // Rewritten in place, or a file whose last change was a write
-        // (created or truncated anew and still being written: a write sets
-        // both times to the same instant, while a rename into place or
-        // setting the times afterwards moves only the change time), and
-        // not settled yet: the current bulletin answers until it is. A
-        // change time ahead of the clock (a skewed file server) can't be
-        // waited out and is taken at once.
-        bool same_inode = id.dev == state->current.id.dev && id.ino == state->current.id.ino;
-        bool last_change_a_write =
-            id.ctime.tv_sec == id.mtime.tv_sec && id.ctime.tv_nsec == id.mtime.tv_nsec;
-        if (same_inode || last_change_a_write) {
-            timespec now{};
-            clock_gettime(CLOCK_REALTIME, &now);
-            long long age_ms = (static_cast<long long>(now.tv_sec) - id.ctime.tv_sec) * 1000 +
-                               (now.tv_nsec - id.ctime.tv_nsec) / 1000000;
-            if (age_ms >= 0 && age_ms < options.settle_ms)
-                return;
-        }
+    state->want_load = false;
+    FileContent content;
+    LoadResult result = bulserve_read_file(options.file, state->writing, &content);
+    if (state->inotify_fd >= 0) {
+        int watch = inotify_add_watch(state->inotify_fd, options.file, BULSERVE_FILE_EVENTS);
+        if (watch >= 0)
+            state->file_watch = watch;
     }
     Bulletin fresh;
-    int fresh_fd = -1;
-    LoadResult result = bulserve_load(options.file, options, &fresh, &fresh_fd);
-    if (result.status != LoadStatus::ok) {
-        bulserve_log_load_failure(options.file, result, "cannot reload");
-        bulserve_log(LOG_WARNING, "still serving stamp %lld",
-                     static_cast<long long>(state->current.stamp));
-        state->have_failed = true;
-        state->failed_error = 0;
-        state->failed_id = id;
-        return;
+    if (result.status == LoadStatus::ok) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        result = bulserve_take(content, options, state->current, state->highest, now.tv_sec,
+                               &fresh);
     }
+    // Recorded before it is served: a stamp that clients may have seen
+    // must be known to the next run.
+    if (result.status == LoadStatus::ok && result.changed && !options.have_stamp &&
+        options.state_dir != nullptr) {
+        int error = bulserve_state_save(options.state_dir, fresh);
+        if (error != 0) {
+            result = LoadResult{};
+            result.status = LoadStatus::state_error;
+            result.error = error;
+        }
+    }
+    if (result.status != LoadStatus::ok) {
+        // Once per cause, not once per event; SIGHUP always says.
+        bool repeated = state->last_failure == result.status && state->last_error == result.error;
+        if (cause == RefreshCause::hangup || (cause == RefreshCause::change && !repeated))
+            bulserve_log_load_failure(options.file, result, "cannot reload", *state);
+        state->last_failure = result.status;
+        state->last_error = result.error;
+        return result;
+    }
+    state->last_failure = LoadStatus::ok;
+    state->last_error = 0;
+    if (!options.have_stamp && fresh.stamp > state->highest)
+        state->highest = fresh.stamp;
     state->current = fresh;
-    if (state->pinned_fd >= 0)
-        close(state->pinned_fd);
-    state->pinned_fd = fresh_fd;
-    state->have_failed = false;
-    state->failed_error = 0;
-    bulserve_log(LOG_INFO, "reloaded %s: %zu bytes, stamp %lld", options.file,
-                 fresh.length, static_cast<long long>(fresh.stamp));
+    if (cause == RefreshCause::start)
+        return result;
+    if (result.changed)
+        bulserve_log(LOG_INFO, "reloaded %s: %zu bytes, stamp %lld", options.file,
+                     fresh.file_size, static_cast<long long>(fresh.stamp));
+    else if (cause == RefreshCause::hangup)
+        bulserve_log(LOG_INFO, "reloaded %s: unchanged, %zu bytes, stamp %lld", options.file,
+                     fresh.file_size, static_cast<long long>(fresh.stamp));
+    return result;
 }

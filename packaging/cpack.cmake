@@ -78,7 +78,10 @@ build PATH and MANPATH.")
 set(CPACK_DEBIAN_BULSERVE_PACKAGE_NAME bulserve)
 set(CPACK_COMPONENT_BULSERVE_DESCRIPTION "reference site bulletin server
 bulserve serves one bulletin file over UDP to the site's bulletin
-clients, stamping it with the file's modification time and serving an
-edited file at once. A systemd unit runs it as a dynamic user.")
+clients. Each change of the bulletin gets a larger stamp than any served
+before, remembered across restarts; a changed file is taken once its
+writer has closed it; answers are rate-limited per source network.
+bulpublish publishes a bulletin with its stamp in one step, so replicas
+serve it alike. A systemd unit runs the server as a dynamic user.")
 
 include(CPack)

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@ namespace {
 struct ArgsCase {
     std::vector<const char *> args;  // after the program name
     bool ok;
-    const char *offending;           // when refused
+    const char *error;               // when refused
     const char *file;
     std::uint32_t address;           // host order
     int port;                        // -1: none given
@@ -39,21 +40,28 @@ TEST(BulserveParseArgs, Table)
         {{}, false, "missing bulletin file", nullptr, 0, -1, 0, false, false},
         {{""}, false, "missing bulletin file", nullptr, 0, -1, 0, false, false},
         {{"-e"}, false, "missing bulletin file", nullptr, 0, -1, 0, false, false},
-        {{"a", "b"}, false, "b", nullptr, 0, -1, 0, false, false},
-        {{"-x", "b"}, false, "-x", nullptr, 0, -1, 0, false, false},
-        {{"-pp", "1", "b"}, false, "-pp", nullptr, 0, -1, 0, false, false},
-        {{"b", "-p"}, false, "-p", nullptr, 0, -1, 0, false, false},
-        {{"-p"}, false, "-p", nullptr, 0, -1, 0, false, false},
-        {{"-p", "65536", "b"}, false, "65536", nullptr, 0, -1, 0, false, false},
-        {{"-p", "-1", "b"}, false, "-1", nullptr, 0, -1, 0, false, false},
-        {{"-p", "22x", "b"}, false, "22x", nullptr, 0, -1, 0, false, false},
-        {{"-p", "", "b"}, false, "", nullptr, 0, -1, 0, false, false},
-        {{"-p", " 22", "b"}, false, " 22", nullptr, 0, -1, 0, false, false},
-        {{"-s", "2147483648", "b"}, false, "2147483648", nullptr, 0, -1, 0, false, false},
-        {{"-s", "-2147483649", "b"}, false, "-2147483649", nullptr, 0, -1, 0, false, false},
-        {{"-s", "+5", "b"}, false, "+5", nullptr, 0, -1, 0, false, false},
-        {{"-a", "1.2.3", "b"}, false, "1.2.3", nullptr, 0, -1, 0, false, false},
-        {{"-a", "::1", "b"}, false, "::1", nullptr, 0, -1, 0, false, false},
+        {{"a", "b"}, false, "b: only one bulletin file may be given", nullptr, 0, -1, 0, false, false},
+        {{"-x", "b"}, false, "-x: unknown option; the options are -e, -a, -p, -s, -S, -r, -b, -m, -h, --help and --version", nullptr, 0, -1, 0, false, false},
+        {{"-pp", "1", "b"}, false, "-pp: unknown option;", nullptr, 0, -1, 0, false, false},
+        {{"b", "-p"}, false, "-p: only one bulletin file", nullptr, 0, -1, 0, false, false},
+        {{"-p"}, false, "-p needs a value", nullptr, 0, -1, 0, false, false},
+        {{"-p", "1", "-e", "-p", "1", "b"}, false, "-p given more than once", nullptr, 0, -1, 0, false, false},
+        {{"-e", "-e", "b"}, false, "-e given more than once", nullptr, 0, -1, 0, false, false},
+        {{"-p", "65536", "b"}, false, "-p 65536: expected a port number from 0 to 65535", nullptr, 0, -1, 0, false, false},
+        {{"-p", "-1", "b"}, false, "-p -1: expected a port", nullptr, 0, -1, 0, false, false},
+        {{"-p", "22x", "b"}, false, "-p 22x: expected", nullptr, 0, -1, 0, false, false},
+        {{"-p", "", "b"}, false, "-p : expected", nullptr, 0, -1, 0, false, false},
+        {{"-p", " 22", "b"}, false, "-p  22: expected", nullptr, 0, -1, 0, false, false},
+        {{"-s", "2147483648", "b"}, false, "-s 2147483648: expected a stamp from -2147483648 to 2147483647", nullptr, 0, -1, 0, false, false},
+        {{"-s", "-2147483649", "b"}, false, "-s -2147483649: expected", nullptr, 0, -1, 0, false, false},
+        {{"-s", "+5", "b"}, false, "-s +5: expected", nullptr, 0, -1, 0, false, false},
+        {{"-a", "1.2.3", "b"}, false, "-a 1.2.3: expected an IPv4 address", nullptr, 0, -1, 0, false, false},
+        {{"-a", "::1", "b"}, false, "-a ::1: expected an IPv4 address", nullptr, 0, -1, 0, false, false},
+        {{"-S", "", "b"}, false, "-S : expected a directory", nullptr, 0, -1, 0, false, false},
+        {{"-r", "1000001", "b"}, false, "-r 1000001: expected answers per second per source prefix, from 0 (no limit) to 1000000", nullptr, 0, -1, 0, false, false},
+        {{"-b", "x", "b"}, false, "-b x: expected extra answers", nullptr, 0, -1, 0, false, false},
+        {{"-m", "7", "b"}, false, "-m 7: expected a source prefix length from 8 to 32", nullptr, 0, -1, 0, false, false},
+        {{"-m", "33", "b"}, false, "-m 33: expected", nullptr, 0, -1, 0, false, false},
     };
     for (const ArgsCase &c : cases) {
         std::vector<char *> argv{const_cast<char *>("bulserve")};
@@ -65,11 +73,12 @@ TEST(BulserveParseArgs, Table)
         SCOPED_TRACE(label);
         argv.push_back(nullptr);
         BulserveOptions o;
-        const char *offending = nullptr;
-        bool ok = bulserve_parse_args(static_cast<int>(argv.size() - 1), argv.data(), &o, &offending);
+        char error[256] = "";
+        bool ok = bulserve_parse_args(static_cast<int>(argv.size() - 1), argv.data(), &o, error,
+                                      sizeof error);
         ASSERT_EQ(ok, c.ok);
         if (!ok) {
-            EXPECT_STREQ(offending, c.offending);
+            EXPECT_EQ(std::string(error).rfind(c.error, 0), 0u) << error;
             continue;
         }
         EXPECT_STREQ(o.file, c.file);
@@ -84,6 +93,55 @@ TEST(BulserveParseArgs, Table)
         }
         EXPECT_EQ(o.log_stderr, c.log_stderr);
     }
+}
+
+TEST(BulserveParseArgs, StateHelpVersionAndRateLimit)
+{
+    struct {
+        std::vector<const char *> args;
+        bool help, version;
+        const char *state_dir;
+        std::uint32_t rate, burst;
+        unsigned prefix;
+    } cases[] = {
+        {{"-S", "/var/lib/bulserve", "b"}, false, false, "/var/lib/bulserve",
+         RATE_LIMIT_DEFAULT_PER_SECOND, RATE_LIMIT_DEFAULT_BURST, RATE_LIMIT_DEFAULT_IPV4_PREFIX},
+        {{"-r", "0", "-b", "1000000", "-m", "32", "b"}, false, false, nullptr, 0, 1000000, 32},
+        {{"-r", "1000000", "-m", "8", "b"}, false, false, nullptr, 1000000,
+         RATE_LIMIT_DEFAULT_BURST, 8},
+        // Help and version win over whatever follows, file or not.
+        {{"-e", "-h"}, true, false, nullptr, RATE_LIMIT_DEFAULT_PER_SECOND,
+         RATE_LIMIT_DEFAULT_BURST, RATE_LIMIT_DEFAULT_IPV4_PREFIX},
+        {{"--help", "-x"}, true, false, nullptr, RATE_LIMIT_DEFAULT_PER_SECOND,
+         RATE_LIMIT_DEFAULT_BURST, RATE_LIMIT_DEFAULT_IPV4_PREFIX},
+        {{"--version"}, false, true, nullptr, RATE_LIMIT_DEFAULT_PER_SECOND,
+         RATE_LIMIT_DEFAULT_BURST, RATE_LIMIT_DEFAULT_IPV4_PREFIX},
+    };
+    for (auto &c : cases) {
+        std::vector<char *> argv{const_cast<char *>("bulserve")};
+        for (const char *a : c.args)
+            argv.push_back(const_cast<char *>(a));
+        argv.push_back(nullptr);
+        SCOPED_TRACE(c.args[0]);
+        BulserveOptions o;
+        char error[256] = "";
+        ASSERT_TRUE(bulserve_parse_args(static_cast<int>(argv.size() - 1), argv.data(), &o,
+                                        error, sizeof error)) << error;
+        EXPECT_EQ(o.help, c.help);
+        EXPECT_EQ(o.version, c.version);
+        EXPECT_STREQ(o.state_dir, c.state_dir);
+        EXPECT_EQ(o.rate.per_second, c.rate);
+        EXPECT_EQ(o.rate.burst, c.burst);
+        EXPECT_EQ(o.rate.ipv4_prefix, c.prefix);
+    }
+}
+
+TEST(BulserveProgramName, BaseName)
+{
+    EXPECT_STREQ(bulserve_program_name("/usr/sbin/bulserve", "x"), "bulserve");
+    EXPECT_STREQ(bulserve_program_name("bulserve", "x"), "bulserve");
+    EXPECT_STREQ(bulserve_program_name("/odd/", "x"), "x");
+    EXPECT_STREQ(bulserve_program_name(nullptr, "x"), "x");
 }
 
 std::string record_of(const Bulletin &b) { return std::string(b.record, b.length); }
@@ -122,6 +180,159 @@ TEST(BulserveBuildRecord, LargestRecordIsWhatAClientKeeps)
     }
 }
 
+TEST(BulserveRecordForm, PublishedPlainOrMalformed)
+{
+    struct {
+        std::string content;
+        RecordForm form;
+        long long stamp;
+        std::size_t body_at;
+    } cases[] = {
+        {"BUL:0 1700000000\nText.\n", RecordForm::published, 1700000000, 17},
+        {"BUL:0 0\n", RecordForm::published, 0, 8},
+        {"BUL:0 2147483647\n", RecordForm::published, 2147483647, 17},
+        {"Printers down.\n", RecordForm::plain, 0, 0},
+        {"", RecordForm::plain, 0, 0},
+        {"BUL:", RecordForm::plain, 0, 0},
+        {" BUL:0 5\n", RecordForm::plain, 0, 0},
+        // A client would read these differently from what they seem to
+        // say, or clamp them: refused, never guessed at.
+        {"BUL:0", RecordForm::malformed, 0, 0},
+        {"BUL:0 ", RecordForm::malformed, 0, 0},
+        {"BUL:0 5", RecordForm::malformed, 0, 0},
+        {"BUL:0\t5\n", RecordForm::malformed, 0, 0},
+        {"BUL:0  5\n", RecordForm::malformed, 0, 0},
+        {"BUL:0 +5\n", RecordForm::malformed, 0, 0},
+        {"BUL:0 -5\n", RecordForm::malformed, 0, 0},
+        {"BUL:0 05\n", RecordForm::malformed, 0, 0},
+        {"BUL:0 5 \n", RecordForm::malformed, 0, 0},
+        {"BUL:0 2147483648\n", RecordForm::malformed, 0, 0},
+        {"BUL:0 99999999999999999999999\n", RecordForm::malformed, 0, 0},
+        {"BUL:0 \nx", RecordForm::malformed, 0, 0},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.content);
+        std::int64_t stamp = -1;
+        std::size_t body_at = 0;
+        ASSERT_EQ(bulserve_record_form(c.content, &stamp, &body_at), c.form);
+        if (c.form == RecordForm::published) {
+            EXPECT_EQ(stamp, c.stamp);
+            EXPECT_EQ(body_at, c.body_at);
+        }
+    }
+    // Cut short at every length, a published record is malformed until
+    // its LF, and is never read past its end.
+    std::string whole = "BUL:0 1700000000\n";
+    for (std::size_t n = 5; n < whole.size(); ++n) {
+        std::string cut = whole.substr(0, n);
+        std::int64_t stamp = 0;
+        std::size_t body_at = 0;
+        EXPECT_EQ(bulserve_record_form(std::span<const char>(cut.data(), n), &stamp, &body_at),
+                  RecordForm::malformed) << n;
+    }
+}
+
+TEST(BulserveNextStamp, ClockWhenAheadElseOneMore)
+{
+    const long long max = 2147483647;
+    struct {
+        long long highest, now;
+        bool ok;
+        long long stamp;
+    } cases[] = {
+        {0, 1700000000, true, 1700000000},
+        {1700000000, 1700000100, true, 1700000100},
+        {1700000100, 1700000100, true, 1700000101},   // twice in one second
+        {1700000100, 1600000000, true, 1700000101},   // clock set back
+        {1700000100, 2208988800, true, 1700000101},   // clock beyond what a client holds
+        {max - 1, 2208988800, true, max},
+        {max, 2208988800, false, 0},                  // nothing left: refused, never wrapped
+    };
+    for (auto &c : cases) {
+        std::int64_t stamp = 0;
+        EXPECT_EQ(bulserve_next_stamp(c.highest, c.now, &stamp), c.ok) << c.highest << " " << c.now;
+        if (c.ok) {
+            EXPECT_EQ(stamp, c.stamp) << c.highest << " " << c.now;
+        }
+    }
+}
+
+// What a file is served as, given what is served and what was served
+// before: the stamp rule as a table.
+TEST(BulserveTake, StampsOnlyGoUp)
+{
+    const long long now = 1800000000;
+    struct {
+        const char *what;
+        std::string served;     // record served now, "" for none
+        long long highest;
+        std::string content;
+        long long mtime;
+        long long fixed;        // -1: no -s
+        LoadStatus status;
+        std::string record;     // when ok
+        bool changed;
+    } cases[] = {
+        {"first text takes its file time", "", 0, "hi\n", 1700000000, -1, LoadStatus::ok,
+         "BUL:0 1700000000\nhi\n", true},
+        {"older file renamed in", "BUL:0 1750000000\nold\n", 1750000000, "new\n", 1600000000, -1,
+         LoadStatus::ok, "BUL:0 1800000000\nnew\n", true},
+        {"file dated 2040", "BUL:0 1750000000\nold\n", 1750000000, "new\n", 2208988800, -1,
+         LoadStatus::ok, "BUL:0 1800000000\nnew\n", true},
+        {"same second as the stamp served", "BUL:0 1800000000\nold\n", 1800000000, "new\n", now,
+         -1, LoadStatus::ok, "BUL:0 1800000001\nnew\n", true},
+        {"same text keeps its stamp", "BUL:0 1750000000\nsame\n", 1750000000, "same\n", 1790000000,
+         -1, LoadStatus::ok, "BUL:0 1750000000\nsame\n", false},
+        {"no stamp left", "BUL:0 2147483647\nold\n", 2147483647, "new\n", now, -1,
+         LoadStatus::no_stamp_left, "", false},
+        {"published: its own stamp", "BUL:0 1750000000\nold\n", 1750000000,
+         "BUL:0 1760000000\npub\n", 1, -1, LoadStatus::ok, "BUL:0 1760000000\npub\n", true},
+        {"published again, unchanged", "BUL:0 1760000000\npub\n", 1760000000,
+         "BUL:0 1760000000\npub\n", 1, -1, LoadStatus::ok, "BUL:0 1760000000\npub\n", false},
+        {"published below what was served", "BUL:0 1760000000\npub\n", 1760000000,
+         "BUL:0 1700000000\nold\n", 1, -1, LoadStatus::stale, "", false},
+        {"published stamp reused for another text", "BUL:0 1760000000\npub\n", 1760000000,
+         "BUL:0 1760000000\nother\n", 1, -1, LoadStatus::stale, "", false},
+        {"malformed header", "", 0, "BUL:0 x\n", 1, -1, LoadStatus::malformed, "", false},
+        {"fixed stamp", "BUL:0 1760000000\npub\n", 1760000000, "t\n", 1, -12, LoadStatus::ok,
+         "BUL:0 -12\nt\n", true},
+        {"too big for its stamp", "", 0, std::string(2031, 'y'), 1700000000, -1,
+         LoadStatus::too_big, "", false},
+        {"largest that fits", "", 0, std::string(2030, 'y'), 1700000000, -1, LoadStatus::ok,
+         "BUL:0 1700000000\n" + std::string(2030, 'y'), true},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Bulletin served;
+        if (!c.served.empty()) {
+            std::int64_t stamp = 0;
+            std::size_t at = 0;
+            ASSERT_EQ(bulserve_record_form(c.served, &stamp, &at), RecordForm::published);
+            ASSERT_TRUE(bulserve_build_record(&served, stamp,
+                                              std::span<const char>(c.served).subspan(at)));
+        }
+        FileContent content;
+        ASSERT_LE(c.content.size(), sizeof content.bytes);
+        std::memcpy(content.bytes, c.content.data(), c.content.size());
+        content.length = c.content.size();
+        content.file_size = static_cast<std::int64_t>(c.content.size());
+        content.mtime.tv_sec = c.mtime;
+        BulserveOptions options;
+        options.have_stamp = c.fixed != -1;
+        options.stamp = c.fixed;
+        Bulletin fresh;
+        fresh.length = 0;
+        LoadResult r = bulserve_take(content, options, served, c.highest, now, &fresh);
+        ASSERT_EQ(r.status, c.status);
+        if (r.status != LoadStatus::ok) {
+            EXPECT_EQ(fresh.length, 0u);
+            continue;
+        }
+        EXPECT_EQ(record_of(fresh), c.record);
+        EXPECT_EQ(r.changed, c.changed);
+    }
+}
+
 class BulserveFile : public ::testing::Test {
 protected:
     void SetUp() override
@@ -130,203 +341,118 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         path = dir + "/bulletin";
-        options.file = path.c_str();
-        options.settle_ms = 0;
     }
     void TearDown() override
     {
         unlink(path.c_str());
         rmdir(path.c_str());
+        unlink((dir + "/" + BULSERVE_STATE_NAME).c_str());
         rmdir(dir.c_str());
     }
-    void write_file(const std::string &content, time_t mtime)
+    void write_file(const std::string &name, const std::string &content)
     {
-        // Written under a new name and renamed, as editors do, so the
-        // inode changes as well.
-        std::string tmp = path + ".new";
-        FILE *f = std::fopen(tmp.c_str(), "wb");
+        FILE *f = std::fopen((dir + "/" + name).c_str(), "wb");
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), f), content.size());
         ASSERT_EQ(std::fclose(f), 0);
-        timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, tmp.c_str(), times, 0), 0);
-        ASSERT_EQ(rename(tmp.c_str(), path.c_str()), 0);
     }
     std::string dir, path;
-    BulserveOptions options;
 };
 
-TEST_F(BulserveFile, LoadOutcomes)
+TEST_F(BulserveFile, ReadRefusesWhatIsNoBulletinFile)
 {
-    const std::size_t fit = bulserve_body_limit(1000);
-    struct {
-        std::string body;
-        LoadStatus status;
-        std::string record;  // when ok
-    } cases[] = {
-        {"", LoadStatus::ok, "BUL:0 1000\n"},
-        {"Down at noon.\n", LoadStatus::ok, "BUL:0 1000\nDown at noon.\n"},
-        {std::string(fit, 'y'), LoadStatus::ok, "BUL:0 1000\n" + std::string(fit, 'y')},
-        {std::string(fit + 1, 'y'), LoadStatus::too_big, ""},
-        {std::string(100000, 'y'), LoadStatus::too_big, ""},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.body.size());
-        write_file(c.body, 1000);
-        Bulletin b;
-        b.length = 0;
-        LoadResult r = bulserve_load(path.c_str(), options, &b);
-        ASSERT_EQ(r.status, c.status);
-        if (r.status == LoadStatus::ok) {
-            EXPECT_EQ(record_of(b), c.record);
-        } else {
-            EXPECT_EQ(b.length, 0u);
-            EXPECT_EQ(r.size, static_cast<long long>(c.body.size()));
-            EXPECT_EQ(r.limit, fit);
-        }
-    }
-}
-
-TEST_F(BulserveFile, LoadRefusesWhatIsNoBulletinFile)
-{
-    Bulletin b;
-    LoadResult r = bulserve_load(path.c_str(), options, &b);
+    FileContent content;
+    LoadResult r = bulserve_read_file(path.c_str(), false, &content);
     EXPECT_EQ(r.status, LoadStatus::system_error);
     EXPECT_EQ(r.error, ENOENT);
     ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-    r = bulserve_load(path.c_str(), options, &b);
-    EXPECT_EQ(r.status, LoadStatus::not_regular);
+    EXPECT_EQ(bulserve_read_file(path.c_str(), false, &content).status, LoadStatus::not_regular);
     ASSERT_EQ(rmdir(path.c_str()), 0);
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    r = bulserve_load(path.c_str(), options, &b);  // must not block
-    EXPECT_EQ(r.status, LoadStatus::not_regular);
+    // Must not block.
+    EXPECT_EQ(bulserve_read_file(path.c_str(), false, &content).status, LoadStatus::not_regular);
 }
 
-TEST_F(BulserveFile, StampIsModificationTimeUnlessFixed)
+TEST_F(BulserveFile, ReadWaitsWhileAWriterHoldsTheFile)
 {
-    write_file("b\n", 1234567890);
-    Bulletin b;
-    ASSERT_EQ(bulserve_load(path.c_str(), options, &b).status, LoadStatus::ok);
-    EXPECT_EQ(record_of(b), "BUL:0 1234567890\nb\n");
-    options.have_stamp = true;
-    options.stamp = -7;
-    ASSERT_EQ(bulserve_load(path.c_str(), options, &b).status, LoadStatus::ok);
-    EXPECT_EQ(record_of(b), "BUL:0 -7\nb\n");
+    // The test's own file, so the lease is available without privilege.
+    int writer = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, "half", 4), 4);
+    FileContent content;
+    EXPECT_EQ(bulserve_read_file(path.c_str(), false, &content).status,
+              LoadStatus::being_written);
+    ASSERT_EQ(write(writer, " done\n", 6), 6);
+    ASSERT_EQ(close(writer), 0);
+    ASSERT_EQ(bulserve_read_file(path.c_str(), false, &content).status, LoadStatus::ok);
+    EXPECT_EQ(std::string(content.bytes, content.length), "half done\n");
+    // A reader holding it open is no writer.
+    int reader = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(bulserve_read_file(path.c_str(), false, &content).status, LoadStatus::ok);
+    close(reader);
 }
 
-TEST_F(BulserveFile, RefreshServesChangesAndKeepsLastGood)
+TEST_F(BulserveFile, WatchSeesWritesUntilTheirClose)
 {
+    write_file("bulletin", "old\n");
     ServeState state;
-    write_file("one\n", 100);
-    ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current, &state.pinned_fd).status,
-              LoadStatus::ok);
-
+    ASSERT_TRUE(bulserve_watch(path.c_str(), &state));
     struct Step {
         const char *what;
-        int action;  // 0 rewrite, 1 remove, 2 touch in place, 3 nothing
-        std::string content;
-        time_t mtime;
-        std::string served;
+        int action;  // 0 open and write, 1 write more, 2 close, 3 other file, 4 rename in
+        bool writing, want_load;
     } steps[] = {
-        {"unchanged", 3, "", 0, "BUL:0 100\none\n"},
-        {"rewritten", 0, "two\n", 200, "BUL:0 200\ntwo\n"},
-        {"same time, other size", 0, "three\n", 200, "BUL:0 200\nthree\n"},
-        {"grown too big", 0, std::string(3000, 'z'), 300, "BUL:0 200\nthree\n"},
-        {"removed", 1, "", 0, "BUL:0 200\nthree\n"},
-        {"back again", 0, "four\n", 400, "BUL:0 400\nfour\n"},
-        {"same size, same time, new bytes", 2, "five\n", 400, "BUL:0 400\nfive\n"},
+        {"opened and written", 0, true, false},
+        {"more, after a pause", 1, true, false},
+        {"closed", 2, false, true},
+        {"another file in the folder", 3, false, false},
+        {"a finished file renamed over it", 4, false, true},
     };
+    int fd = -1;
     for (const Step &s : steps) {
         SCOPED_TRACE(s.what);
+        state.want_load = false;
         if (s.action == 0) {
-            write_file(s.content, s.mtime);
-        } else if (s.action == 1) {
-            ASSERT_EQ(unlink(path.c_str()), 0);
-        } else if (s.action == 2) {
-            // Same inode, size and modification time: only the change
-            // time tells the versions apart.
-            usleep(20000);
-            int fd = open(path.c_str(), O_WRONLY);
+            fd = open(path.c_str(), O_WRONLY | O_TRUNC);
             ASSERT_GE(fd, 0);
-            ASSERT_EQ(write(fd, s.content.data(), s.content.size()),
-                      static_cast<ssize_t>(s.content.size()));
-            timespec times[2] = {{s.mtime, 0}, {s.mtime, 0}};
-            ASSERT_EQ(futimens(fd, times), 0);
-            close(fd);
-        }
-        bulserve_refresh(options, &state, false);
-        EXPECT_EQ(record_of(state.current), s.served);
-    }
-    close(state.pinned_fd);
-}
-
-TEST_F(BulserveFile, RefreshWaitsForTheFileToSettle)
-{
-    options.settle_ms = 150;
-    ServeState state;
-    write_file("old\n", 100);
-    ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current, &state.pinned_fd).status,
-              LoadStatus::ok);
-    // Truncated for an in-place rewrite: too fresh to be served.
-    ASSERT_EQ(truncate(path.c_str(), 0), 0);
-    bulserve_refresh(options, &state, false);
-    EXPECT_EQ(record_of(state.current), "BUL:0 100\nold\n");
-    usleep(50000);
-    FILE *f = std::fopen(path.c_str(), "ab");
-    ASSERT_NE(f, nullptr);
-    std::fputs("new\n", f);
-    std::fclose(f);
-    bulserve_refresh(options, &state, false);
-    EXPECT_EQ(record_of(state.current), "BUL:0 100\nold\n");
-    usleep(200000);
-    bulserve_refresh(options, &state, false);
-    EXPECT_NE(record_of(state.current).find("\nnew\n"), std::string::npos)
-        << record_of(state.current);
-    // A finished file put in place by rename needs no wait.
-    write_file("renamed\n", 300);
-    bulserve_refresh(options, &state, false);
-    EXPECT_EQ(record_of(state.current), "BUL:0 300\nrenamed\n");
-    close(state.pinned_fd);
-}
-
-TEST_F(BulserveFile, NewFileStillBeingWrittenWaits)
-{
-    // A file created anew at the path, or a refused version put there by
-    // rename and then rewritten in place, is as partial between its
-    // creation or truncation and its last write as a served file rewritten
-    // in place.
-    options.settle_ms = 150;
-    struct {
-        const char *what;
-        bool refused_first;
-    } cases[] = {
-        {"removed, then created and written", false},
-        {"refused version rewritten in place", true},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        ServeState state;
-        write_file("old\n", 100);
-        ASSERT_EQ(bulserve_load(path.c_str(), options, &state.current, &state.pinned_fd).status,
-                  LoadStatus::ok);
-        if (c.refused_first) {
-            write_file(std::string(3000, 'z'), 200);
-            bulserve_refresh(options, &state, false);
-            ASSERT_EQ(record_of(state.current), "BUL:0 100\nold\n");
+            ASSERT_EQ(write(fd, "ne", 2), 2);
+        } else if (s.action == 1) {
+            ASSERT_EQ(write(fd, "w\n", 2), 2);
+        } else if (s.action == 2) {
+            ASSERT_EQ(close(fd), 0);
+        } else if (s.action == 3) {
+            write_file("bulletin.tmp", "x");
+            ASSERT_EQ(unlink((dir + "/bulletin.tmp").c_str()), 0);
         } else {
-            ASSERT_EQ(unlink(path.c_str()), 0);
+            write_file("bulletin.new", "newer\n");
+            ASSERT_EQ(rename((dir + "/bulletin.new").c_str(), path.c_str()), 0);
         }
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        bulserve_refresh(options, &state, false);
-        EXPECT_EQ(record_of(state.current), "BUL:0 100\nold\n");
-        ASSERT_EQ(write(fd, "new\n", 4), 4);
-        close(fd);
-        usleep(200000);
-        bulserve_refresh(options, &state, false);
-        EXPECT_NE(record_of(state.current).find("\nnew\n"), std::string::npos)
-            << record_of(state.current);
-        close(state.pinned_fd);
+        bulserve_watch_events(&state);
+        EXPECT_EQ(state.writing, s.writing);
+        EXPECT_EQ(state.want_load, s.want_load);
+    }
+    close(state.inotify_fd);
+}
+
+TEST_F(BulserveFile, StateKeepsTheLastRecordServed)
+{
+    Bulletin served;
+    served.length = 99;
+    ASSERT_EQ(bulserve_state_load(dir.c_str(), &served).status, LoadStatus::ok);
+    EXPECT_EQ(served.length, 0u) << "no state file: nothing served before";
+    Bulletin record;
+    ASSERT_TRUE(bulserve_build_record(&record, 1700000000, std::string_view("text\n")));
+    ASSERT_EQ(bulserve_state_save(dir.c_str(), record), 0);
+    ASSERT_EQ(bulserve_state_load(dir.c_str(), &served).status, LoadStatus::ok);
+    EXPECT_EQ(record_of(served), "BUL:0 1700000000\ntext\n");
+    EXPECT_EQ(served.stamp, 1700000000);
+    // A damaged state is an error, never a fresh start that could hand out
+    // a stamp clients already hold.
+    for (const char *damaged : {"", "garbage", "BUL:0 17000", "BUL:0 -1\nx"}) {
+        SCOPED_TRACE(damaged);
+        write_file(BULSERVE_STATE_NAME, damaged);
+        EXPECT_EQ(bulserve_state_load(dir.c_str(), &served).status, LoadStatus::state_error);
     }
 }
 

@@ -488,8 +488,9 @@ def case_thousand_runs_against_bulserve(sb):
     sb.nomicon_conf("lhs .ns\nrhs " + DOMAIN + "\n")
     sb.install(ARGS.bulfetch, INSTALLED)
     alice = sb.add_user("alice", 2100)
-    text = sb.write_file(os.path.join(sb.root, "bulletin.txt"), b"Thousand-run bulletin.\n",
-                         mode=0o644, mtime=1700000000)
+    # Published bulletins: the stamps travel in the file.
+    text = sb.write_file(os.path.join(sb.root, "bulletin.txt"),
+                         b"BUL:0 1700000000\nThousand-run bulletin.\n", mode=0o644)
     proc, port = start_bulserve(sb, text)
     try:
         sb.services({"bulletin": f"{port}/udp"})
@@ -500,7 +501,7 @@ def case_thousand_runs_against_bulserve(sb):
         failures = []
         for i in range(1000):
             if i == 500:
-                sb.write_file(text, b"Changed halfway.\n", mode=0o644, mtime=1700000500)
+                sb.write_file(text, b"BUL:0 1700000500\nChanged halfway.\n", mode=0o644)
                 expected = b"Changed halfway.\n"
             p = subprocess.run([INSTALLED], executable=INSTALLED, env=env, user=alice.uid,
                                group=alice.gid, extra_groups=[], cwd=sb.scratch,

@@ -21,6 +21,7 @@ PACKAGES = {
                  "usr/lib/tmpfiles.d/bulfetch.conf", "usr/share/man/man1/bulfetch.1.gz"],
     "dirpick": ["usr/bin/dirpick", "usr/share/man/man1/dirpick.1.gz"],
     "bulserve": ["usr/sbin/bulserve", "usr/share/man/man8/bulserve.8.gz",
+                 "usr/sbin/bulpublish", "usr/share/man/man8/bulpublish.8.gz",
                  "lib/systemd/system/bulserve.service"],
 }
 

@@ -1,0 +1,162 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "bulserve/bulpublish.h"
+
+namespace {
+
+// Counting stops here: a text this long is refused whatever its exact size.
+constexpr long long COUNT_LIMIT = 16 << 20;
+
+bool write_all(int fd, const char *data, std::size_t length)
+{
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = EIO;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads the text whole, keeping what could fit a record and counting the
+// rest; false with errno on a read error.
+bool read_text(int fd, char *kept, std::size_t capacity, std::size_t *kept_length,
+               long long *total)
+{
+    char chunk[8192];
+    *kept_length = 0;
+    *total = 0;
+    while (*total < COUNT_LIMIT) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        std::size_t take = capacity - *kept_length;
+        if (take > static_cast<std::size_t>(n))
+            take = static_cast<std::size_t>(n);
+        std::memcpy(kept + *kept_length, chunk, take);
+        *kept_length += take;
+        *total += n;
+    }
+    return true;
+}
+
+// Puts the record at the file's name in one step: written and synced under
+// a temporary name beside it, then renamed over it. A reader (the server,
+// a copy to a replica) sees the old bulletin or the new one, never a part.
+int replace_file(const char *file, const Bulletin &record)
+{
+    char temporary[4096];
+    int n = std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", file);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temporary)
+        return ENAMETOOLONG;
+    int fd = mkostemp(temporary, O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    // Readable by the server, which runs as a user of its own.
+    if (fchmod(fd, 0644) != 0 || !write_all(fd, record.record, record.length) ||
+        fsync(fd) != 0) {
+        int error = errno;
+        close(fd);
+        unlink(temporary);
+        return error;
+    }
+    if (close(fd) != 0 || rename(temporary, file) != 0) {
+        int error = errno;
+        unlink(temporary);
+        return error;
+    }
+    char folder[4096];
+    std::snprintf(folder, sizeof folder, "%s", file);
+    char *slash = std::strrchr(folder, '/');
+    if (slash == nullptr)
+        std::snprintf(folder, sizeof folder, ".");
+    else if (slash == folder)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    int dir_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        (void)fsync(dir_fd);
+        close(dir_fd);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int bulpublish_publish(const char *program, const BulpublishOptions &options)
+{
+    bool from_stdin = options.text == nullptr || std::strcmp(options.text, "-") == 0;
+    const char *source = from_stdin ? "standard input" : options.text;
+    int fd = from_stdin ? 0 : open(options.text, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", program, source, std::strerror(errno));
+        return BULPUBLISH_EXIT_FILE;
+    }
+    char text[BULLETIN_MAX_REPLY + 1];
+    std::size_t length = 0;
+    long long total = 0;
+    bool read_ok = read_text(fd, text, sizeof text, &length, &total);
+    int read_error = errno;
+    if (!from_stdin)
+        close(fd);
+    if (!read_ok) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", program, source,
+                     std::strerror(read_error));
+        return BULPUBLISH_EXIT_FILE;
+    }
+
+    const char *state_dir =
+        options.state_dir != nullptr ? options.state_dir : BULPUBLISH_DEFAULT_STATE_DIR;
+    std::int64_t highest = bulpublish_highest(options.file, state_dir);
+    std::int64_t stamp = 0;
+    if (!bulserve_next_stamp(highest, std::time(nullptr), &stamp)) {
+        std::fprintf(stderr,
+                     "%s: no stamp left: stamp %lld has been served and clients can hold no "
+                     "larger one\n",
+                     program, static_cast<long long>(highest));
+        return BULPUBLISH_EXIT_REFUSED;
+    }
+    Bulletin record;
+    if (total >= COUNT_LIMIT ||
+        !bulserve_build_record(&record, stamp, std::span<const char>(text, length))) {
+        std::size_t limit = bulserve_body_limit(stamp);
+        if (total >= COUNT_LIMIT)
+            std::fprintf(stderr,
+                         "%s: text of more than %lld bytes does not fit one answer; at most "
+                         "%zu bytes fit\n",
+                         program, COUNT_LIMIT, limit);
+        else
+            std::fprintf(stderr,
+                         "%s: text of %lld bytes does not fit one answer; at most %zu bytes "
+                         "fit, so it is %lld bytes too long\n",
+                         program, total, limit, total - static_cast<long long>(limit));
+        return BULPUBLISH_EXIT_REFUSED;
+    }
+    int error = replace_file(options.file, record);
+    if (error != 0) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, options.file,
+                     std::strerror(error));
+        return BULPUBLISH_EXIT_FILE;
+    }
+    std::printf("%s: published stamp %lld, %zu bytes of text\n", options.file,
+                static_cast<long long>(stamp), length);
+    return BULPUBLISH_EXIT_OK;
+}

@@ -1,0 +1,145 @@
+// Response rate limiting: how many answers bulserve sends to one source
+// prefix per second.
+//
+// A request is 5 bytes and an answer up to 2047, and UDP lets anyone write
+// any source address, so a server that answers everything turns a spoofed
+// trickle into a flood aimed at the address it names. The limit goes by
+// prefix (an IPv4 /24, an IPv6 /56) because one attacker holds a whole
+// network, not one address, and because a victim's network suffers as one.
+// Answers beyond the limit are dropped silently and counted; a normal
+// client never meets the limit, and one flooding prefix can't use up the
+// answers of any other.
+//
+// Accounting is a token bucket per prefix, in thousandths of an answer: it
+// fills at per_second answers a second up to per_second + burst, and each
+// answer takes one. A prefix that has been quiet for a second may thus take
+// per_second + burst answers at once, and per_second a second after that.
+//
+// The table has a fixed number of entries in hash buckets of a few ways,
+// keyed by a secret seed so that a sender can't aim many prefixes at one
+// bucket. No call allocates, takes a lock or makes a system call: the
+// caller passes the time.
+//
+// When a new prefix needs a way in a full bucket, the entry replaced is the
+// one with the most credit, the oldest among equals. A full bucket holds no
+// history worth keeping (dropping it and starting afresh gives the same
+// answers), so a burst of one-off sources, spoofed or real, replaces each
+// other and the quiet entries, never a prefix that is over its limit: a
+// flooder stays in debt however many other sources ask. A normal client
+// whose entry was replaced starts again with a full bucket, so the churn
+// can only ever give it more answers, never fewer.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Defaults that no real site meets. A /24 holds at most 254 hosts; if every
+// one of them, or a few hundred clients behind one address translator, log
+// in within the same second, each asks once: a quiet prefix may take 600
+// answers at once and 500 a second after that. A prefix kept at the limit
+// receives at most 500 x 2047 bytes, about 1 MB/s, from one server,
+// whatever rate of 5-byte requests is sent in its name.
+inline constexpr std::uint32_t RATE_LIMIT_DEFAULT_PER_SECOND = 500;
+inline constexpr std::uint32_t RATE_LIMIT_DEFAULT_BURST = 100;
+inline constexpr unsigned RATE_LIMIT_DEFAULT_IPV4_PREFIX = 24;
+inline constexpr unsigned RATE_LIMIT_DEFAULT_IPV6_PREFIX = 56;
+
+// What rate_limit_init accepts; a command line refuses anything else with
+// these bounds in its message.
+inline constexpr std::uint32_t RATE_LIMIT_MAX_PER_SECOND = 1000000;
+inline constexpr std::uint32_t RATE_LIMIT_MAX_BURST = 1000000;
+inline constexpr unsigned RATE_LIMIT_MIN_IPV4_PREFIX = 8;
+inline constexpr unsigned RATE_LIMIT_MIN_IPV6_PREFIX = 16;
+
+// The table: buckets of ways. 4096 entries hold every prefix that asks
+// within a few seconds at any real site; see above for what happens when
+// more ask at once.
+inline constexpr std::size_t RATE_LIMIT_BUCKETS = 1024;  // a power of two
+inline constexpr std::size_t RATE_LIMIT_WAYS = 4;
+
+// Room for the longest prefix text, "ffff:...:ffff/128" and its NUL.
+inline constexpr std::size_t RATE_LIMIT_PREFIX_TEXT = 46 + 4;
+
+struct RateLimitConfig {
+    std::uint32_t per_second = RATE_LIMIT_DEFAULT_PER_SECOND;  // 0: no limit at all
+    std::uint32_t burst = RATE_LIMIT_DEFAULT_BURST;
+    unsigned ipv4_prefix = RATE_LIMIT_DEFAULT_IPV4_PREFIX;     // 8 to 32
+    unsigned ipv6_prefix = RATE_LIMIT_DEFAULT_IPV6_PREFIX;     // 16 to 128
+};
+
+// A source prefix: the address with the bits past the prefix cleared. IPv4
+// sources (and IPv4-mapped IPv6 ones) are kept as ::ffff:a.b.c.0, so the
+// two families never share a key.
+struct RateLimitKey {
+    std::uint8_t bytes[16] = {};
+};
+
+struct RateLimitEntry {
+    RateLimitKey key;
+    std::int64_t last_ms = 0;         // the entry's last request
+    std::int32_t credit = 0;          // thousandths of an answer, as of last_ms
+    std::uint32_t interval = 0;       // the summary interval that drops_in_interval counts
+    std::uint32_t drops_in_interval = 0;
+    bool used = false;
+};
+
+// The whole state, about 160 KiB, with no pointers inside: the caller
+// owns it and keeps it in static storage or on main's stack (every member
+// starts as a constant, so a static one costs nothing at start-up).
+struct RateLimit {
+    RateLimitConfig config;
+    std::uint64_t seed = 0;
+    std::int32_t depth = 0;                     // (per_second + burst) x 1000, the bucket's size
+    std::uint64_t dropped_total = 0;            // since rate_limit_init
+    std::uint64_t dropped_in_interval = 0;      // since the last summary
+    std::uint32_t interval = 1;
+    std::uint32_t prefixes_in_interval = 0;     // entries that dropped in the interval
+    RateLimitKey top_key;                       // the one that dropped most in it
+    std::uint32_t top_drops = 0;
+    RateLimitEntry entries[RATE_LIMIT_BUCKETS * RATE_LIMIT_WAYS];
+};
+
+// What rate_limit_summary hands out for one interval, for a single log line.
+struct RateLimitSummary {
+    std::uint64_t dropped = 0;         // answers dropped in the interval
+    std::uint64_t dropped_total = 0;   // since rate_limit_init
+    // Prefixes that had an answer dropped; one whose entry was replaced
+    // and came back within the interval counts twice.
+    std::uint32_t prefixes = 0;
+    // The prefix that had the most dropped, as "192.0.2.0/24" ("" when
+    // nothing was dropped), and how many.
+    std::uint32_t top_drops = 0;
+    char top_prefix[RATE_LIMIT_PREFIX_TEXT] = "";
+};
+
+// Empties the table and takes the configuration. The seed keys the hash of
+// prefixes to buckets: pass a value a sender can't guess (getrandom at
+// start), or a sender who knows it can make many of its prefixes share one
+// bucket. False, with the table left disabled, when a value is out of the
+// bounds above.
+bool rate_limit_init(RateLimit *limit, const RateLimitConfig &config, std::uint64_t seed);
+
+// Decides one answer: true to send it, false to drop it (counted). `from`
+// is the request's source address as recvfrom gave it; now_ms a monotonic
+// time in milliseconds (CLOCK_MONOTONIC, which Linux reads without a system
+// call; once per batch of requests is precise enough). A source of another
+// family than IPv4 or IPv6, and every source when per_second is 0, is
+// always answered.
+bool rate_limit_allow(RateLimit *limit, const sockaddr *from, socklen_t from_length,
+                      std::int64_t now_ms);
+
+// Hands out the drops since the last call and starts a new interval. The
+// caller decides the interval (a minute is right for a log line) and writes
+// the line only when `dropped` is not zero.
+RateLimitSummary rate_limit_summary(RateLimit *limit);
+
+// The prefix of a source, by the configured lengths; false for a family
+// other than IPv4 and IPv6 or a short address.
+bool rate_limit_key(const RateLimitConfig &config, const sockaddr *from, socklen_t from_length,
+                    RateLimitKey *key);
+// "192.0.2.0/24" or "2001:db8:0:100::/56" into out (at least
+// RATE_LIMIT_PREFIX_TEXT bytes).
+void rate_limit_prefix_text(const RateLimitConfig &config, const RateLimitKey &key, char *out,
+                            std::size_t size);
