@@ -79,6 +79,14 @@ ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
         close(fd);
         return EINVAL;
     }
+    // The copy has no other name. A second one is a hard link planted in the
+    // shared directory, which where the kernel does not forbid it anyone can
+    // make to a file they can't write, but we can: a root login would
+    // otherwise overwrite whatever it points at.
+    if (st.st_nlink != 1) {
+        close(fd);
+        return EMLINK;
+    }
     // Rewritten under the lock, so that concurrent runs never leave a mix of
     // two bulletins. Anyone may open the file and sit on the lock, though:
     // after the bounded wait the run writes without it, as it would with no
