@@ -79,11 +79,13 @@ ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
         close(fd);
         return EINVAL;
     }
-    // The copy has no other name. A second one is a hard link planted in the
-    // shared directory, which where the kernel does not forbid it anyone can
-    // make to a file they can't write, but we can: a root login would
-    // otherwise overwrite whatever it points at.
-    if (st.st_nlink != 1) {
+    // A second name may be a hard link planted in the shared directory: where
+    // the kernel does not forbid it, anyone can make one to a file they can't
+    // write but we can (a root login would overwrite whatever it names). A
+    // file every user may write gives its linker nothing, and the copy is
+    // made so: refusing it too would let anyone freeze the copy by linking
+    // it.
+    if (st.st_nlink != 1 && (st.st_mode & S_IWOTH) == 0) {
         close(fd);
         return EMLINK;
     }
