@@ -79,6 +79,16 @@ ErrorCode put_fallback_file(const char *bulletin, std::int32_t length,
         close(fd);
         return EINVAL;
     }
+    // A second name may be a hard link planted in the shared directory: where
+    // the kernel does not forbid it, anyone can make one to a file they can't
+    // write but we can (a root login would overwrite whatever it names). A
+    // file every user may write gives its linker nothing, and the copy is
+    // made so: refusing it too would let anyone freeze the copy by linking
+    // it.
+    if (st.st_nlink != 1 && (st.st_mode & S_IWOTH) == 0) {
+        close(fd);
+        return EMLINK;
+    }
     // Rewritten under the lock, so that concurrent runs never leave a mix of
     // two bulletins. Anyone may open the file and sit on the lock, though:
     // after the bounded wait the run writes without it, as it would with no

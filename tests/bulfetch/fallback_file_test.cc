@@ -229,6 +229,13 @@ TEST(PutFallbackFile, PlantedLinksAndSpecialFilesAreNotWrittenThrough)
     ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0666), 0);
     ASSERT_EQ(mkdir((dir / "dir").c_str(), 0755), 0);
+    // A second name of a file of ours: where the kernel does not restrict
+    // who may make one, anyone may, in the shared directory. One of a file
+    // that everyone may write is no such threat, and is written.
+    ASSERT_EQ(link((dir / "victim").c_str(), (dir / "hard").c_str()), 0);
+    write_file(dir / "shared", "BUL:0 1\nold\n");
+    ASSERT_EQ(chmod((dir / "shared").c_str(), 0666), 0);
+    ASSERT_EQ(link((dir / "shared").c_str(), (dir / "shared-too").c_str()), 0);
     struct Case {
         std::string path;
         const char *record;
@@ -242,6 +249,9 @@ TEST(PutFallbackFile, PlantedLinksAndSpecialFilesAreNotWrittenThrough)
         {dir / "fifo", "BUL:0 5\nnew\n", ENXIO},  // no reader: refused, not waited on
         {dir / "fifo", "BUL:0 0\nnew\n", ENXIO},
         {dir / "dir", "BUL:0 5\nnew\n", EISDIR},
+        {dir / "hard", "BUL:0 5\nnew\n", EMLINK},
+        {dir / "hard", "BUL:0 -5\nnew\n", EMLINK},
+        {dir / "shared-too", "BUL:0 5\nnew\n", 0},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(put_fallback_file(c.record, static_cast<std::int32_t>(std::strlen(c.record)),

@@ -621,6 +621,13 @@ def case_quick_options(sb):
     T.assertEqual((res.status, res.stdout), (0, body(OLD_FILE)))
     T.assertEqual([(line.pid == res.pid, line.text) for line in res.log],
                   [(True, STARTED), (False, "BUL get server failed, Connection refused")])
+    # A copy stamped far ahead of the clock, as anyone may plant it, is
+    # shown at a login but never recorded as seen.
+    forged = b"BUL:0 2147483647\nPlanted.\n"
+    sb.write_file(FALLBACK, forged, mode=0o666)
+    res = site.run("-quick", "-new")
+    T.assertEqual((res.status, res.stdout), (0, body(forged)))
+    T.assertEqual(S.file_state(seen)["data"], header(OLD_FILE))
 
 
 # Each way the server side stays silent: site arguments, the text the

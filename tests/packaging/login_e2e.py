@@ -194,6 +194,12 @@ def case_non_interactive_sessions_are_byte_clean(site):
         ]
         r = site.run(user, "cat", remote)
         T.assertEqual((r.returncode, r.stdout, r.stderr), (0, data, b""), name)
+        # A login shell without a terminal ("ssh host < script") reads the
+        # login files, hooks included, but is no one's login.
+        r = subprocess.run(site.ssh + ["-T", f"{user.name}@127.0.0.1"],
+                           input=f"cat {remote}\n".encode(), capture_output=True, timeout=60)
+        T.assertEqual((r.returncode, r.stdout[-len(data):], r.stderr), (0, data, b""), name)
+        T.assertNotIn(SHOWN, r.stdout, name)
         for what, argv in transfers:
             if os.path.exists(local):
                 os.unlink(local)

@@ -149,6 +149,9 @@ class Packages(unittest.TestCase):
             os.makedirs(os.path.join(root, "var/tmp"))
             os.symlink("/var/tmp", os.path.join(root, "usr/tmp"))
 
+        def nothing_but_a_planted_folder(root):
+            os.makedirs(os.path.join(root, "var/tmp/.messages/inside"))
+
         def state(root):
             path = os.path.join(root, "usr/tmp")
             if os.path.islink(path):
@@ -162,6 +165,9 @@ class Packages(unittest.TestCase):
             (nothing_and_no_systemd, "-> ../var/tmp", None),
             (site_folder, ["site-file"], ["site-file"]),
             (site_link, "-> /var/tmp", "-> /var/tmp"),
+            # a folder someone made where the copy goes is left, and the
+            # purge still goes through
+            (nothing_but_a_planted_folder, "-> ../var/tmp", None),
         ]
         for n, (before, installed, purged) in enumerate(table):
             with self.subTest(site=before.__name__):
@@ -174,11 +180,13 @@ class Packages(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(state(root), installed)
                 os.makedirs(os.path.join(root, "var/tmp"), exist_ok=True)
-                open(os.path.join(root, "usr/tmp/.messages"), "w").close()
+                planted = before is nothing_but_a_planted_folder
+                if not planted:
+                    open(os.path.join(root, "usr/tmp/.messages"), "w").close()
                 r = dpkg(root, "--purge", "bulfetch", path=path)
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(state(root), purged)
-                self.assertFalse(os.path.lexists(os.path.join(root, "var/tmp/.messages")))
+                self.assertEqual(os.path.lexists(os.path.join(root, "var/tmp/.messages")), planted)
                 self.assertFalse(os.path.lexists(os.path.join(root, "var/lib/bulfetch")))
                 self.assertFalse(os.path.lexists(os.path.join(root, "etc")))
 
