@@ -23,10 +23,11 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
                                &fresh);
     }
     // Recorded before it is served: a stamp that clients may have seen
-    // must be known to the next run.
+    // must be known to the next run. The directory is the one read at
+    // start, -S or the service manager's $STATE_DIRECTORY.
     if (result.status == LoadStatus::ok && result.changed && !options.have_stamp &&
-        options.state_dir != nullptr) {
-        int error = bulserve_state_save(options.state_dir, fresh);
+        state->state_dir != nullptr) {
+        int error = bulserve_state_save(state->state_dir, fresh);
         if (error != 0) {
             result = LoadResult{};
             result.status = LoadStatus::state_error;

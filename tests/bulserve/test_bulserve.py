@@ -338,6 +338,26 @@ class Reload(ServerTest):
         self.assertEqual(seen, sorted(set(seen)), seen)
         self.assertLessEqual(seen[-1], 2147483647)
 
+    def test_state_directory_from_the_service_manager_is_kept(self):
+        """The unit names the state directory only in $STATE_DIRECTORY: a
+        stamp counted there past an older file's time is remembered across
+        a restart, not replaced by that older time."""
+        self.write(b"today\n", int(time.time()) - 60)
+        os.environ["STATE_DIRECTORY"] = self.state
+        try:
+            s = Server(self.path)
+            self.servers.append(s)
+            s.ask()
+            self.write(b"prepared yesterday\n", int(time.time()) - 86400)
+            stamp = stamp_of(s.ask())
+            self.stop_cleanly(s)
+            s = Server(self.path)
+            self.servers.append(s)
+        finally:
+            del os.environ["STATE_DIRECTORY"]
+        self.assertEqual(stamp_of(s.ask()), stamp)
+        self.stop_cleanly(s)
+
     def test_published_bulletin_keeps_its_stamp_on_every_replica(self):
         """A published record is served as it is, by every server it is
         copied to; one below what a server has served is refused there."""
