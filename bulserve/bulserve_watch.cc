@@ -49,7 +49,11 @@ void take_event(const inotify_event &event, const char *name, ServeState *state)
         state->writing = true;
     if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM))
         state->writing = false;
-    if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB))
+    // A name made by link or symlink gets no close after it, so a creation
+    // is looked at too; a file still being written is refused until its
+    // close.
+    if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB |
+                      IN_CREATE))
         state->want_load = true;
 }
 

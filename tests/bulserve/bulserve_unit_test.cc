@@ -400,7 +400,8 @@ TEST_F(BulserveFile, WatchSeesWritesUntilTheirClose)
     ASSERT_TRUE(bulserve_watch(path.c_str(), &state));
     struct Step {
         const char *what;
-        int action;  // 0 open and write, 1 write more, 2 close, 3 other file, 4 rename in
+        int action;  // 0 open and write, 1 write more, 2 close, 3 other file, 4 rename in,
+                     // 5 remove, 6 link a finished file in
         bool writing, want_load;
     } steps[] = {
         {"opened and written", 0, true, false},
@@ -408,6 +409,11 @@ TEST_F(BulserveFile, WatchSeesWritesUntilTheirClose)
         {"closed", 2, false, true},
         {"another file in the folder", 3, false, false},
         {"a finished file renamed over it", 4, false, true},
+        {"removed", 5, false, true},
+        // No close follows a link: the name must be looked at now (a new
+        // name may also be a file its creator is still writing, which only
+        // a lease can tell).
+        {"a finished file linked in", 6, true, true},
     };
     int fd = -1;
     for (const Step &s : steps) {
@@ -424,9 +430,15 @@ TEST_F(BulserveFile, WatchSeesWritesUntilTheirClose)
         } else if (s.action == 3) {
             write_file("bulletin.tmp", "x");
             ASSERT_EQ(unlink((dir + "/bulletin.tmp").c_str()), 0);
-        } else {
+        } else if (s.action == 4) {
             write_file("bulletin.new", "newer\n");
             ASSERT_EQ(rename((dir + "/bulletin.new").c_str(), path.c_str()), 0);
+        } else if (s.action == 5) {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        } else {
+            write_file("bulletin.new", "linked\n");
+            ASSERT_EQ(link((dir + "/bulletin.new").c_str(), path.c_str()), 0);
+            ASSERT_EQ(unlink((dir + "/bulletin.new").c_str()), 0);
         }
         bulserve_watch_events(&state);
         EXPECT_EQ(state.writing, s.writing);
