@@ -1,6 +1,7 @@
 #include <sys/inotify.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <ctime>
 
 #include "bulserve/bulserve.h"
@@ -10,6 +11,19 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
     state->want_load = false;
     FileContent content;
     LoadResult result = bulserve_read_file(options.file, state->writing, &content);
+    // The kernel reports a writer's close before it stops counting that
+    // writer, so a lease refused when no write has been seen since the
+    // last close may be refused only for that moment, and no event would
+    // come after it. A few short looks (127 ms at most) tell that from a
+    // writer that still holds the file, whose own close brings a new event.
+    for (long pause_ms = 1; result.status == LoadStatus::being_written && !state->writing &&
+                            pause_ms <= 64;
+         pause_ms *= 2) {
+        timespec pause{0, pause_ms * 1000000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+        result = bulserve_read_file(options.file, state->writing, &content);
+    }
     if (state->inotify_fd >= 0) {
         int watch = inotify_add_watch(state->inotify_fd, options.file, BULSERVE_FILE_EVENTS);
         if (watch >= 0)

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bulserve/bulserve.h"
@@ -444,6 +445,38 @@ TEST_F(BulserveFile, WatchSeesWritesUntilTheirClose)
         EXPECT_EQ(state.writing, s.writing);
         EXPECT_EQ(state.want_load, s.want_load);
     }
+    close(state.inotify_fd);
+}
+
+TEST_F(BulserveFile, CloseSeenBeforeTheWriterHasGoneIsNotMissed)
+{
+    // The kernel reports a writer's close before it stops counting the
+    // writer: a lease asked for at once may still be refused, and no other
+    // event will follow. A second descriptor, closed a moment after the
+    // reported close without a write, stands for that last moment.
+    write_file("bulletin", "old\n");
+    BulserveOptions options;
+    options.file = path.c_str();
+    ServeState state;
+    ASSERT_TRUE(bulserve_watch(path.c_str(), &state));
+    ASSERT_EQ(bulserve_refresh(options, &state, RefreshCause::start).status, LoadStatus::ok);
+    int writer = open(path.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, "new\n", 4), 4);
+    int going = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(going, 0);
+    ASSERT_EQ(close(writer), 0);
+    bulserve_watch_events(&state);
+    ASSERT_FALSE(state.writing);
+    ASSERT_TRUE(state.want_load);
+    std::thread gone([going] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        close(going);
+    });
+    LoadResult r = bulserve_refresh(options, &state, RefreshCause::change);
+    gone.join();
+    EXPECT_EQ(r.status, LoadStatus::ok);
+    EXPECT_EQ(record_of(state.current).substr(record_of(state.current).find('\n')), "\nnew\n");
     close(state.inotify_fd);
 }
 
