@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 
 #include "bulserve/bulpublish.h"
@@ -8,6 +9,9 @@ int main(int argc, char *argv[])
     // standard output because the command was started with it closed.
     if (!bulserve_std_fds())
         return BULPUBLISH_EXIT_FILE;
+    // The served file is read under a read lease, which a writer opening
+    // it breaks with SIGIO; that signal's default would end the command.
+    std::signal(SIGIO, SIG_IGN);
     const char *program = bulserve_program_name(argc > 0 ? argv[0] : nullptr, "bulpublish");
     BulpublishOptions options;
     char error[256];

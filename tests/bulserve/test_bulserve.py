@@ -627,6 +627,20 @@ class Publish(ServerTest):
         self.stop_cleanly(s)
 
 
+    def test_publishing_survives_a_lease_break(self):
+        """bulpublish reads the served file under a read lease, which a
+        writer opening the file breaks with SIGIO; that ends nothing."""
+        p = subprocess.Popen([BULPUBLISH, "-S", self.state, self.path],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        time.sleep(0.2)
+        p.send_signal(signal.SIGIO)
+        out, err = p.communicate(b"Still here.\n", timeout=10)
+        self.assertEqual((p.returncode, err), (0, b""))
+        with open(self.path, "rb") as f:
+            self.assertTrue(f.read().endswith(b"\nStill here.\n"))
+
+
 class SystemLog(ServerTest):
     def test_lines_go_to_the_system_log(self):
         """Without -e the server speaks only through the system log, as
