@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +30,22 @@ bool write_all(int fd, const char *data, std::size_t length)
         length -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// The folder that holds the file, opened for a sync or a lock; -1 on
+// failure.
+int open_folder(const char *file)
+{
+    char folder[4096];
+    std::snprintf(folder, sizeof folder, "%s", file);
+    char *slash = std::strrchr(folder, '/');
+    if (slash == nullptr)
+        std::snprintf(folder, sizeof folder, ".");
+    else if (slash == folder)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    return open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 // Reads the text whole, keeping what could fit a record and counting the
@@ -82,16 +99,7 @@ int replace_file(const char *file, const Bulletin &record)
         unlink(temporary);
         return error;
     }
-    char folder[4096];
-    std::snprintf(folder, sizeof folder, "%s", file);
-    char *slash = std::strrchr(folder, '/');
-    if (slash == nullptr)
-        std::snprintf(folder, sizeof folder, ".");
-    else if (slash == folder)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    int dir_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir_fd = open_folder(file);
     if (dir_fd >= 0) {
         (void)fsync(dir_fd);
         close(dir_fd);
@@ -99,30 +107,10 @@ int replace_file(const char *file, const Bulletin &record)
     return 0;
 }
 
-}  // namespace
-
-int bulpublish_publish(const char *program, const BulpublishOptions &options)
+// Picks the stamp and puts the record in place.
+int publish_locked(const char *program, const BulpublishOptions &options, const char *text,
+                   std::size_t length, long long total)
 {
-    bool from_stdin = options.text == nullptr || std::strcmp(options.text, "-") == 0;
-    const char *source = from_stdin ? "standard input" : options.text;
-    int fd = from_stdin ? 0 : open(options.text, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", program, source, std::strerror(errno));
-        return BULPUBLISH_EXIT_FILE;
-    }
-    char text[BULLETIN_MAX_REPLY + 1];
-    std::size_t length = 0;
-    long long total = 0;
-    bool read_ok = read_text(fd, text, sizeof text, &length, &total);
-    int read_error = errno;
-    if (!from_stdin)
-        close(fd);
-    if (!read_ok) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", program, source,
-                     std::strerror(read_error));
-        return BULPUBLISH_EXIT_FILE;
-    }
-
     const char *state_dir =
         options.state_dir != nullptr ? options.state_dir : BULPUBLISH_DEFAULT_STATE_DIR;
     std::int64_t highest = bulpublish_highest(options.file, state_dir);
@@ -159,4 +147,44 @@ int bulpublish_publish(const char *program, const BulpublishOptions &options)
     std::printf("%s: published stamp %lld, %zu bytes of text\n", options.file,
                 static_cast<long long>(stamp), length);
     return BULPUBLISH_EXIT_OK;
+}
+
+}  // namespace
+
+int bulpublish_publish(const char *program, const BulpublishOptions &options)
+{
+    bool from_stdin = options.text == nullptr || std::strcmp(options.text, "-") == 0;
+    const char *source = from_stdin ? "standard input" : options.text;
+    int fd = from_stdin ? 0 : open(options.text, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", program, source, std::strerror(errno));
+        return BULPUBLISH_EXIT_FILE;
+    }
+    char text[BULLETIN_MAX_REPLY + 1];
+    std::size_t length = 0;
+    long long total = 0;
+    bool read_ok = read_text(fd, text, sizeof text, &length, &total);
+    int read_error = errno;
+    if (!from_stdin)
+        close(fd);
+    if (!read_ok) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", program, source,
+                     std::strerror(read_error));
+        return BULPUBLISH_EXIT_FILE;
+    }
+
+    // Two publications at once would both pick the stamp above the same
+    // highest, one stamp for two texts: from the reading of the highest to
+    // the rename they go one at a time. A folder that can't be locked
+    // (some network file systems) leaves them unordered, as a lock of
+    // nothing.
+    int lock_fd = open_folder(options.file);
+    if (lock_fd >= 0) {
+        while (flock(lock_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    int status = publish_locked(program, options, text, length, total);
+    if (lock_fd >= 0)
+        close(lock_fd);
+    return status;
 }

@@ -627,6 +627,20 @@ class Publish(ServerTest):
         self.stop_cleanly(s)
 
 
+    def test_publications_at_once_get_stamps_of_their_own(self):
+        texts = []
+        for i in range(10):
+            texts.append(os.path.join(self.dir, "text%d" % i))
+            with open(texts[-1], "wb") as f:
+                f.write(b"Text %d.\n" % i)
+        procs = [subprocess.Popen([BULPUBLISH, "-S", self.state, self.path, t],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                 for t in texts]
+        outs = [p.communicate(timeout=10) for p in procs]
+        self.assertEqual([(p.returncode, o[1]) for p, o in zip(procs, outs)], [(0, b"")] * 10)
+        stamps = [int(re.search(rb"published stamp (\d+)", o[0]).group(1)) for o in outs]
+        self.assertEqual(len(set(stamps)), 10, stamps)
+
     def test_publishing_survives_a_lease_break(self):
         """bulpublish reads the served file under a read lease, which a
         writer opening the file breaks with SIGIO; that ends nothing."""
