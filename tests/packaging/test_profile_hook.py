@@ -193,10 +193,15 @@ class Hook(unittest.TestCase):
         login was the terminal's, before tmux: no window asks."""
         ready = os.path.join(self.home, "ready")
         tmux = ["tmux", "-S", os.path.join(self.dir, "tmux.sock"), "-f", "/dev/null"]
+        # The windows' shells outlive kill-server for a moment, writing their
+        # history into the home: they are waited for, so that nothing writes
+        # there once the test is over.
         script = ('%s new-session -d -x 80 -y 24 && %s new-window && '
                   '%s send-keys "touch %s" Enter && '
-                  'while [ ! -e %s ]; do sleep 0.05; done; %s kill-server'
-                  % (*[" ".join(tmux)] * 3, ready, ready, " ".join(tmux)))
+                  'while [ ! -e %s ]; do sleep 0.05; done; '
+                  'pids=$(%s list-panes -a -F "#{pane_pid}"); %s kill-server; '
+                  'for p in $pids; do while kill -0 $p 2>/dev/null; do sleep 0.05; done; done'
+                  % (*[" ".join(tmux)] * 3, ready, ready, *[" ".join(tmux)] * 2))
         r = subprocess.run(self.wrap(["sh", "-c", script]),
                            env=self.env(SHELL="/bin/bash", TMUX=""),
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
