@@ -16,22 +16,6 @@ namespace {
 // Counting stops here: a text this long is refused whatever its exact size.
 constexpr long long COUNT_LIMIT = 16 << 20;
 
-bool write_all(int fd, const char *data, std::size_t length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // The folder that holds the file, opened for a sync or a lock; -1 on
 // failure.
 int open_folder(const char *file)
@@ -87,18 +71,16 @@ int replace_file(const char *file, const Bulletin &record)
     if (fd < 0)
         return errno;
     // Readable by the server, which runs as a user of its own.
-    if (fchmod(fd, 0644) != 0 || !write_all(fd, record.record, record.length) ||
-        fsync(fd) != 0) {
+    if (fchmod(fd, 0644) != 0) {
         int error = errno;
         close(fd);
         unlink(temporary);
         return error;
     }
-    if (close(fd) != 0 || rename(temporary, file) != 0) {
-        int error = errno;
-        unlink(temporary);
+    if (int error = bulserve_commit_file(fd, temporary, file,
+                                         std::span<const char>(record.record, record.length));
+        error != 0)
         return error;
-    }
     int dir_fd = open_folder(file);
     if (dir_fd >= 0) {
         (void)fsync(dir_fd);

@@ -119,6 +119,13 @@ LoadResult bulserve_state_load(const char *dir, Bulletin *served);
 // record is served. Returns 0 or the errno.
 int bulserve_state_save(const char *dir, const Bulletin &served);
 
+// Writes data to fd, a new file open at the name temporary, syncs and
+// closes it, and renames it to path, so that a reader sees the old file or
+// the new one, never a part. On failure the temporary is removed. Returns
+// 0 or the error number.
+int bulserve_commit_file(int fd, const char *temporary, const char *path,
+                         std::span<const char> data);
+
 // What the serving loop keeps between requests.
 struct ServeState {
     Bulletin current;                  // length 0 until a file is taken

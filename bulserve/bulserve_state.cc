@@ -24,22 +24,6 @@ LoadResult state_failure(LoadStatus status, int error)
     return result;
 }
 
-bool write_all(int fd, const char *data, std::size_t length)
-{
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 LoadResult bulserve_state_load(const char *dir, Bulletin *served)
@@ -80,17 +64,10 @@ int bulserve_state_save(const char *dir, const Bulletin &served)
         return errno;
     // Synced before the rename, and the folder after it: the record must
     // survive a crash once the stamp in it has gone out to clients.
-    if (!write_all(fd, served.record, served.length) || fsync(fd) != 0) {
-        int error = errno;
-        close(fd);
-        unlink(temporary);
+    if (int error = bulserve_commit_file(fd, temporary, path,
+                                         std::span<const char>(served.record, served.length));
+        error != 0)
         return error;
-    }
-    if (close(fd) != 0 || rename(temporary, path) != 0) {
-        int error = errno;
-        unlink(temporary);
-        return error;
-    }
     int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd < 0)
         return errno;
