@@ -39,6 +39,9 @@ ErrorCode get_servername(char ***servers_out);
 
 ErrorCode bulfetch_from_server(char **bulletin_out, std::int32_t *length_out,
                                const char *server_name);
+// The first listed server only, whatever its failure: the name-service
+// lookup, then the exchange with that server.
+ErrorCode ask_first_server(char **bulletin_out, std::int32_t *length_out);
 // The service entry the name service gave for the port, when it did.
 extern struct servent *bulfetch_service_entry;
 

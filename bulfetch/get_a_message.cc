@@ -1,6 +1,5 @@
 #include "bulfetch/bulfetch.h"
 
-#include <cstdlib>
 #include <syslog.h>
 
 #ifndef BULFETCH_FALLBACK_FILE
@@ -22,16 +21,9 @@ ErrorCode get_a_message_using(char **bulletin_out, const char *fallback_path)
     if (bulletin_out == nullptr || fallback_path == nullptr)
         return BUL_MISSING_ARGUMENT;
     bulfetch_from_copy = false;
-    char **servers = nullptr;
     char *bulletin = nullptr;
     std::int32_t length = 0;
-    ErrorCode code = get_servername(&servers);
-    if (code == 0) {
-        code = bulfetch_from_server(&bulletin, &length, servers[0]);
-        for (char **s = servers; *s != nullptr; ++s)
-            std::free(*s);
-        std::free(servers);
-    }
+    ErrorCode code = ask_first_server(&bulletin, &length);
     if (code != 0) {
         syslog(LOG_INFO, "BUL get server failed, %s", error_message(code));
         code = get_fallback_file(&bulletin, &length, fallback_path);

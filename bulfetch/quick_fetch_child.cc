@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <syslog.h>
@@ -81,20 +80,6 @@ void detach(int &fd, const char *log_ident)
     openlog(log_ident, LOG_PID, LOG_USER);
 }
 
-// The first listed server only, as a run without -quick asks it.
-ErrorCode ask_server(char **bulletin, std::int32_t *length)
-{
-    char **servers = nullptr;
-    ErrorCode code = get_servername(&servers);
-    if (code != 0)
-        return code;
-    code = bulfetch_from_server(bulletin, length, servers[0]);
-    for (char **s = servers; *s != nullptr; ++s)
-        std::free(*s);
-    std::free(servers);
-    return code;
-}
-
 // The hand-off goes first and in one write (at most PIPE_BUF bytes, so it
 // is never split nor held up), so that the waiting run gets the bulletin
 // before the fallback file is touched; the file is refreshed after it,
@@ -105,7 +90,7 @@ ErrorCode ask_server(char **bulletin, std::int32_t *length)
     detach(fd, log_ident);
     char *bulletin = nullptr;
     std::int32_t length = 0;
-    ErrorCode code = ask_server(&bulletin, &length);
+    ErrorCode code = ask_first_server(&bulletin, &length);
     if (code != 0)
         syslog(LOG_INFO, "BUL get server failed, %s", error_message(code));
 
