@@ -12,7 +12,27 @@
 #include <thread>
 #include <vector>
 
+#include "bulserve/bulpublish.h"
 #include "bulserve/bulserve.h"
+
+// The calls that put a file in place, in order: this binary is linked with
+// fsync and rename wrapped.
+static std::vector<std::string> disk_calls;
+extern "C" {
+int __real_fsync(int fd);
+int __wrap_fsync(int fd)
+{
+    struct stat st {};
+    disk_calls.push_back(fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) ? "sync folder" : "sync file");
+    return __real_fsync(fd);
+}
+int __real_rename(const char *from, const char *to);
+int __wrap_rename(const char *from, const char *to)
+{
+    disk_calls.push_back("rename");
+    return __real_rename(from, to);
+}
+}
 
 namespace {
 
@@ -247,6 +267,7 @@ TEST(BulserveNextStamp, ClockWhenAheadElseOneMore)
         {1700000100, 1600000000, true, 1700000101},   // clock set back
         {1700000100, 2208988800, true, 1700000101},   // clock beyond what a client holds
         {max - 1, 2208988800, true, max},
+        {1700000100, max, true, max},                 // the last second a client holds
         {max, 2208988800, false, 0},                  // nothing left: refused, never wrapped
     };
     for (auto &c : cases) {
@@ -280,6 +301,8 @@ TEST(BulserveTake, StampsOnlyGoUp)
          LoadStatus::ok, "BUL:0 1800000000\nnew\n", true},
         {"file dated 2040", "BUL:0 1750000000\nold\n", 1750000000, "new\n", 2208988800, -1,
          LoadStatus::ok, "BUL:0 1800000000\nnew\n", true},
+        {"file dated an hour ahead", "BUL:0 1750000000\nold\n", 1750000000, "new\n", now + 3600,
+         -1, LoadStatus::ok, "BUL:0 1800000000\nnew\n", true},
         {"same second as the stamp served", "BUL:0 1800000000\nold\n", 1800000000, "new\n", now,
          -1, LoadStatus::ok, "BUL:0 1800000001\nnew\n", true},
         {"same text keeps its stamp", "BUL:0 1750000000\nsame\n", 1750000000, "same\n", 1790000000,
@@ -488,7 +511,10 @@ TEST_F(BulserveFile, StateKeepsTheLastRecordServed)
     EXPECT_EQ(served.length, 0u) << "no state file: nothing served before";
     Bulletin record;
     ASSERT_TRUE(bulserve_build_record(&record, 1700000000, std::string_view("text\n")));
+    disk_calls.clear();
     ASSERT_EQ(bulserve_state_save(dir.c_str(), record), 0);
+    const std::vector<std::string> in_place = {"sync file", "rename", "sync folder"};
+    EXPECT_EQ(disk_calls, in_place);
     ASSERT_EQ(bulserve_state_load(dir.c_str(), &served).status, LoadStatus::ok);
     EXPECT_EQ(record_of(served), "BUL:0 1700000000\ntext\n");
     EXPECT_EQ(served.stamp, 1700000000);
@@ -499,6 +525,17 @@ TEST_F(BulserveFile, StateKeepsTheLastRecordServed)
         write_file(BULSERVE_STATE_NAME, damaged);
         EXPECT_EQ(bulserve_state_load(dir.c_str(), &served).status, LoadStatus::state_error);
     }
+    // A publication is put in place the same way.
+    write_file("text", "published\n");
+    const std::string text = dir + "/text";
+    BulpublishOptions publish;
+    publish.file = path.c_str();
+    publish.text = text.c_str();
+    publish.state_dir = "/nonexistent";
+    disk_calls.clear();
+    EXPECT_EQ(bulpublish_publish("bulpublish", publish), BULPUBLISH_EXIT_OK);
+    EXPECT_EQ(disk_calls, in_place);
+    unlink(text.c_str());
 }
 
 TEST(BulserveIsRequest, OnlyTheExactMagic)

@@ -382,8 +382,20 @@ class Reload(ServerTest):
         self.assertEqual(s._line(5), b"bulserve: reloaded %s: unchanged, 2 bytes, stamp 1000\n"
                          % self.path.encode())
         self.assertEqual(s.ask(), b"BUL:0 1000\na\n")
+        # Events that change nothing add no line: a touch, the same text
+        # again (which keeps its stamp), a refused file written twice. A
+        # change adds one.
+        os.utime(self.path, (2000, 2000))
+        for body, mtime in ((b"a\n", 1000), (b"q" * 5000, 1001), (b"q" * 5000, 1002)):
+            self.write(body, mtime)
+            self.assertEqual(s.ask(), b"BUL:0 1000\na\n")
+        self.write(b"b\n", 3000)
+        self.assertEqual(s.ask(), b"BUL:0 3000\nb\n")
+        self.assertIn(b"cannot reload", s._line(5))
+        self.assertEqual(s._line(5), b"bulserve: reloaded %s: 2 bytes, stamp 3000\n"
+                         % self.path.encode())
         rest = self.stop_cleanly(s)
-        self.assertNotIn(b"reloaded", rest)
+        self.assertNotIn(b"reload", rest)
 
     def test_interrupt_ends_cleanly(self):
         self.write(b"a\n", 1000)
@@ -606,9 +618,13 @@ class Publish(ServerTest):
         self.assertEqual(s.ask(), b"BUL:0 %d\nPlain text.\n" % (ahead + 1))
         r = self.publish(self.path, text=b"Printers down at noon.\n")
         self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(oct(os.stat(self.path).st_mode & 0o777), "0o644")
         self.assertEqual(r.stdout, b"%s: published stamp %d, 23 bytes of text\n"
                          % (self.path.encode(), ahead + 2))
         self.assertEqual(s.ask(), b"BUL:0 %d\nPrinters down at noon.\n" % (ahead + 2))
+        r = self.publish("-l", self.path, "text")
+        self.assertEqual((r.returncode, r.stdout), (1, b""))
+        self.assertIn(b"text: -l takes the bulletin file alone", r.stderr)
         r = self.publish("-l", self.path)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertRegex(r.stdout, rb"\Afile:  .* \(published\)\nstamp: %d \(\d{4}-\d\d-\d\d "
