@@ -1,22 +1,31 @@
-// Allocation failures inside the bulletin client, and another run's create
-// of the shared copy coming between two of our opens. This binary is linked
-// with the client's calls to malloc, realloc and open wrapped, so that
-// while failures are armed every allocation returns null, and an open can
-// be raced.
+// Allocation failures inside the bulletin client, another run's create
+// of the shared copy coming between two of our opens, and a run ended in
+// the middle of a write. This binary is linked with the client's calls to
+// malloc, realloc, open and write wrapped, so that while failures are
+// armed every allocation returns null, an open can be raced, and a write
+// can be cut short by a signal.
 #include "bulfetch/bulfetch.h"
+#include "nomicon/nomicon.h"
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <resolv.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "tests/bulfetch/child_process.h"
 #include "tests/bulfetch/scratch_dir.h"
 
 namespace {
@@ -30,6 +39,14 @@ struct FailingAllocations {
 // When set, the next open that may create this path finds it created just
 // before by another user's run.
 const char *raced_path = nullptr;
+
+// When set, the next write of more than one byte to this descriptor puts
+// down half of them and raises the signal.
+int cut_fd = -1;
+int cut_signal = 0;
+// When set, a child of this process is killed at its first write: the
+// starter of -quick's fetch, before it names the fetch.
+pid_t starter_parent = 0;
 }  // namespace
 
 extern "C" {
@@ -70,6 +87,19 @@ int __wrap_open(const char *path, int flags, ...)
         }
     }
     return __real_open(path, flags, mode);
+}
+
+ssize_t __real_write(int fd, const void *data, std::size_t size);
+ssize_t __wrap_write(int fd, const void *data, std::size_t size)
+{
+    if (starter_parent != 0 && getppid() == starter_parent)
+        raise(SIGKILL);
+    if (fd != cut_fd || size < 2)
+        return __real_write(fd, data, size);
+    cut_fd = -1;
+    ssize_t n = __real_write(fd, data, size / 2);
+    raise(cut_signal);
+    return n;
 }
 }
 
@@ -140,6 +170,63 @@ TEST(RacedOpen, TheSharedCopyCreatedByAnotherRunMeanwhile)
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65533u);
+}
+
+// A record is never left cut, whatever ends the run in the middle of
+// writing it: a signal that can be held ends it once the record is whole,
+// and SIGKILL leaves a file the record checks refuse.
+TEST(CutWrite, ARecordIsWholeOrRefused)
+{
+    ScratchDir dir;
+    const std::string path = dir / "record";
+    const std::string record = "BUL:0 1700000000\n" + std::string(64, 'x') + "\n";
+    for (int sig : {SIGKILL, SIGTERM, SIGINT}) {
+        int status = run_in_child([&] {
+            signal(sig, SIG_DFL);
+            cut_fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+            cut_signal = sig;
+            return put_record(cut_fd, record.data(), static_cast<std::int32_t>(record.size()));
+        });
+        EXPECT_EQ(status, -1) << strsignal(sig) << " did not end the run";
+        const std::string left = read_file(path);
+        if (sig == SIGKILL)
+            EXPECT_NE(bulletin_check(left), 0) << "a cut record: " << left;
+        else
+            EXPECT_EQ(left, record) << strsignal(sig);
+    }
+}
+
+// The starter of -quick's fetch killed before it names the fetch: the run
+// does not wait for the fetch, which holds the pipe while a silent name
+// server keeps it, but shows the machine's copy at once.
+TEST(QuickStart, StarterKilledBeforeTheHandOff)
+{
+    ScratchDir dir;
+    const std::string copy = dir / "messages";
+    write_file(copy, "BUL:0 5\ncopy\n", 0666);
+    int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr *>(&a), &n), 0);
+    res_init();
+    _res.nscount = 1;
+    _res.nsaddr_list[0] = a;
+    nomicon_config_file = "/nonexistent/nomicon.conf";
+    setenv("NOM_DOMAIN", ".bulfetch.test", 1);
+    nomicon_tuning = (1 << 16) | 3;  // one try of three seconds
+    char *bulletin = nullptr;
+    starter_parent = getpid();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(get_a_message_quick_using(&bulletin, "bulfetch-test", copy.c_str(), 600), 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    starter_parent = 0;
+    close(silent);
+    EXPECT_STREQ(bulletin, "BUL:0 5\ncopy\n");
+    EXPECT_LT(took, std::chrono::milliseconds(900));
+    std::free(bulletin);
 }
 
 }  // namespace

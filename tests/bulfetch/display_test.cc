@@ -2,6 +2,7 @@
 // characters made visible on a terminal.
 #include "bulfetch/bulfetch.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -148,7 +149,14 @@ TEST(ViewMessageByTty, WriteFailureIsNotFatal)
                 dup2(fd, 1);
                 close(fd);
             } else {
+                // As the run starts: the guard fills both closed slots,
+                // and a write to either still fails.
                 close(1);
+                close(2);
+                if (standard_descriptors() != 0 || fcntl(1, F_GETFD) < 0 || fcntl(2, F_GETFD) < 0)
+                    return 12;
+                if (write(1, "x", 1) != -1 || errno != EBADF || write(2, "x", 1) != -1)
+                    return 13;
             }
             view_message_by_tty("BUL:0 1\nbody\n");
             // The dispositions the run had are put back afterwards.
