@@ -3,6 +3,7 @@
 // no file and no log line; every wait on the network has a short bound.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,6 +14,9 @@
 // the resolver, the bulletin server's reply. A login's own wait (-quick) is
 // shorter still; a step that needs more than this is broken for logins.
 inline constexpr int BULCHECK_WAIT_MS = 2000;
+// The whole run: several slow steps in a row (a silent first name server
+// before a working one costs each lookup a wait) end the check here.
+inline constexpr unsigned BULCHECK_BOUND_S = 8;
 // What a login (bulfetch -new -quick) waits for the server side.
 inline constexpr int BULCHECK_LOGIN_WAIT_MS = 600;
 
@@ -26,6 +30,11 @@ enum BulcheckStatus {
     BULCHECK_EXCHANGE = 5,
     BULCHECK_COPY = 6,
 };
+
+// The step running, for the report of a run that reaches the bound.
+extern volatile sig_atomic_t bulcheck_step;
+// Ends the run after the given seconds, naming the step running then.
+void bulcheck_bound(unsigned seconds);
 
 // What the steps hand on to the next ones.
 struct BulcheckState {
@@ -55,6 +64,8 @@ const char *bulcheck_shown(std::string_view text);
 const char *bulcheck_address(const struct sockaddr *address);
 // Milliseconds elapsed since a CLOCK_MONOTONIC reading in milliseconds.
 double bulcheck_now_ms();
+// "40 us", "3.1 ms", "2.00 s", in a rotating buffer.
+const char *bulcheck_duration(double ms);
 // "2026-12-08 14:50:00 UTC" for a time in seconds, in a rotating buffer.
 const char *bulcheck_when(long long seconds);
 

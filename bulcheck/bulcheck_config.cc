@@ -39,10 +39,12 @@ int bulcheck_config(BulcheckState &state)
 
     if (nomicon_init() != 0) {
         bulcheck_say("  %s: read, but not usable", bulcheck_shown(path));
-        bulcheck_say("  BREAK: an lhs or rhs value does not begin with a dot, or no rhs is set%s.",
+        bulcheck_say("  BREAK: an lhs or rhs value does not begin with a dot, a nameserver value");
+        bulcheck_say("         is not a numeric address, or no rhs is set%s.",
                      domain == nullptr ? " (and NOM_DOMAIN is not set)" : "");
         bulcheck_say("  FIX: give \"rhs .DOMAIN\" (the site's name-service domain, with its leading");
-        bulcheck_say("       dot) and, if the zone uses one, \"lhs .ns\"; see nomicon.conf(5).");
+        bulcheck_say("       dot), \"lhs .ns\" if the zone uses it, and \"nameserver ADDRESS\"");
+        bulcheck_say("       lines with numeric addresses; see nomicon.conf(5).");
         return BULCHECK_CONFIG;
     }
     if (open_error != 0)

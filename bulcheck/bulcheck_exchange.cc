@@ -67,15 +67,15 @@ int bulcheck_exchange(BulcheckState &state)
         return BULCHECK_EXCHANGE;
     }
     if (code != 0) {
-        bulcheck_say("  BREAK: \"BUL:0\" sent to %s port %d: %s, after %.1f ms", where, port,
-                     error_message(code), ms);
+        bulcheck_say("  BREAK: \"BUL:0\" sent to %s port %d: %s, after %s", where, port,
+                     error_message(code), bulcheck_duration(ms));
         bulcheck_say("  FIX: start the bulletin server on %s (bulserve(8)) on that port.",
                      bulcheck_shown(state.servers[0]));
         return BULCHECK_EXCHANGE;
     }
     std::string_view reply(state.live, static_cast<std::size_t>(state.live_length));
-    bulcheck_say("  \"BUL:0\" sent to %s port %d: a reply of %d bytes in %.1f ms", where, port,
-                 state.live_length, ms);
+    bulcheck_say("  \"BUL:0\" sent to %s port %d: a reply of %d bytes in %s", where, port,
+                 state.live_length, bulcheck_duration(ms));
     if (bulletin_check(reply) != 0) {
         bulcheck_say("  BREAK: the reply is not a bulletin (it must begin with \"BUL:0\" and hold a");
         bulcheck_say("         line end): \"%s\"", bulcheck_shown(reply.substr(0, 40)));

@@ -24,7 +24,8 @@ void help(const char *program)
     bulcheck_say("name servers, the server list, the bulletin server's port and address, the");
     bulcheck_say("exchange with it, the machine-wide copy, your seen stamp) and say what each");
     bulcheck_say("step finds, what breaks first and what to change. Nothing is written.");
-    bulcheck_say("Each wait on the network lasts at most %d s.", BULCHECK_WAIT_MS / 1000);
+    bulcheck_say("Each wait on the network lasts at most %d s, the whole check at most %u s.",
+                 BULCHECK_WAIT_MS / 1000, BULCHECK_BOUND_S);
     bulcheck_say("\nExit status: 0 the whole path works; 1 command line refused; the first");
     bulcheck_say("break: 2 configuration, 3 name service, 4 bulletin server's port or address,");
     bulcheck_say("5 exchange with the bulletin server, 6 machine-wide copy.");
@@ -81,22 +82,30 @@ int main(int argc, char **argv)
         _res.retry = 1;
     }
 
+    bulcheck_bound(BULCHECK_BOUND_S);
+    bulcheck_step = BULCHECK_CONFIG;
     int status = bulcheck_config(state);
     if (status == BULCHECK_OK) {
+        bulcheck_step = BULCHECK_NAME_SERVICE;
         status = bulcheck_name_service(state);
     }
     if (status == BULCHECK_OK) {
+        bulcheck_step = BULCHECK_SERVER_ADDRESS;
         status = bulcheck_server_address(state);
     }
     if (status == BULCHECK_OK) {
+        bulcheck_step = BULCHECK_EXCHANGE;
         status = bulcheck_exchange(state);
     }
+    bulcheck_step = BULCHECK_COPY;
     int copy = bulcheck_copy(state);
     if (status == BULCHECK_OK)
         status = copy;
     bulcheck_seen(state);
     bulcheck_verdict(state);
-    if (status == BULCHECK_OK)
+    if (status == BULCHECK_OK && state.server_side_ms > BULCHECK_LOGIN_WAIT_MS)
+        bulcheck_say("\nResult: the whole path works, but too slowly for a login (see the verdict).");
+    else if (status == BULCHECK_OK)
         bulcheck_say("\nResult: the whole path works.");
     else
         bulcheck_say("\nResult: the first break is in %s (exit status %d).", step_name(status),

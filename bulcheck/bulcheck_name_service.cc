@@ -50,11 +50,11 @@ void report(const sockaddr_storage &server, const NameServerAnswer &a, const cha
         return;
     }
     if (a.rcode < 0) {
-        bulcheck_say("  %s: %s, after %.1f ms", where, std::strerror(a.error), a.ms);
+        bulcheck_say("  %s: %s, after %s", where, std::strerror(a.error), bulcheck_duration(a.ms));
         return;
     }
-    bulcheck_say("  %s: %s, %d record%s, in %.1f ms%s", where, rcode_name(a.rcode),
-                 a.records < 0 ? 0 : a.records, a.records == 1 ? "" : "s", a.ms,
+    bulcheck_say("  %s: %s, %d record%s, in %s%s", where, rcode_name(a.rcode),
+                 a.records < 0 ? 0 : a.records, a.records == 1 ? "" : "s", bulcheck_duration(a.ms),
                  a.truncated ? " (truncated)" : "");
     if (a.rcode == ns_r_refused || a.rcode == ns_r_servfail) {
         if (is_systemd_stub(server))
@@ -112,7 +112,7 @@ int bulcheck_name_service(BulcheckState &state)
     double ms = bulcheck_now_ms() - start;
     state.server_side_ms += ms;
     if (code != 0) {
-        bulcheck_say("  the client's lookup: %s, after %.1f ms", error_message(code), ms);
+        bulcheck_say("  the client's lookup: %s, after %s", error_message(code), bulcheck_duration(ms));
         bulcheck_say("  BREAK: the client finds no bulletin server.");
         if (refused && !from_setting) {
             bulcheck_say("  FIX: name the site's name servers, which hold its class-HS zone, in");
@@ -133,6 +133,6 @@ int bulcheck_name_service(BulcheckState &state)
         }
         return BULCHECK_NAME_SERVICE;
     }
-    bulcheck_say("  the client's lookup: %.1f ms", ms);
+    bulcheck_say("  the client's lookup: %s", bulcheck_duration(ms));
     return BULCHECK_OK;
 }

@@ -57,11 +57,17 @@ int bulcheck_server_address(BulcheckState &state)
     if (host == nullptr || host->h_addrtype != AF_INET ||
         host->h_length != sizeof server_address.sin_addr || host->h_addr_list == nullptr ||
         host->h_addr_list[0] == nullptr) {
-        bulcheck_say("  BREAK: the address of %s: %s, after %.1f ms", bulcheck_shown(first),
-                     error_message(gethost_errors()), ms);
-        bulcheck_say("  FIX: give %s an IPv4 address (an A record, or a line in",
-                     bulcheck_shown(first));
-        bulcheck_say("       /etc/hosts), or list a host that has one.");
+        bool silent = host == nullptr && h_errno == TRY_AGAIN;
+        bulcheck_say("  BREAK: the address of %s: %s, after %s", bulcheck_shown(first),
+                     error_message(gethost_errors()), bulcheck_duration(ms));
+        if (silent) {
+            bulcheck_say("         The silent step is the host lookup: check the name servers");
+            bulcheck_say("         of /etc/resolv.conf.");
+        } else {
+            bulcheck_say("  FIX: give %s an IPv4 address (an A record, or a line in",
+                         bulcheck_shown(first));
+            bulcheck_say("       /etc/hosts), or list a host that has one.");
+        }
         return BULCHECK_SERVER_ADDRESS;
     }
     std::memset(&server_address, 0, sizeof server_address);
@@ -69,7 +75,7 @@ int bulcheck_server_address(BulcheckState &state)
     server_address.sin_port = static_cast<in_port_t>(state.port);
     std::memcpy(&server_address.sin_addr, host->h_addr_list[0], sizeof server_address.sin_addr);
     state.address = &server_address;
-    bulcheck_say("  address of %s: %s, in %.1f ms", bulcheck_shown(first),
-                 bulcheck_address(reinterpret_cast<const sockaddr *>(&server_address)), ms);
+    bulcheck_say("  address of %s: %s, in %s", bulcheck_shown(first),
+                 bulcheck_address(reinterpret_cast<const sockaddr *>(&server_address)), bulcheck_duration(ms));
     return BULCHECK_OK;
 }

@@ -16,8 +16,8 @@ void bulcheck_verdict(const BulcheckState &state)
         bulletin = state.live;
     } else {
         if (state.live != nullptr) {
-            bulcheck_say("  The server side took %.0f ms, more than the %d ms a login waits: the",
-                         state.server_side_ms, BULCHECK_LOGIN_WAIT_MS);
+            bulcheck_say("  The server side took %s, more than the %d ms a login waits: the",
+                         bulcheck_duration(state.server_side_ms), BULCHECK_LOGIN_WAIT_MS);
             bulcheck_say("  login shows the machine-wide copy, which the fetch going on in the");
             bulcheck_say("  background then refreshes.");
         }
