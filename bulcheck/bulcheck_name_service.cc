@@ -92,15 +92,19 @@ int bulcheck_name_service(BulcheckState &state)
     NameServerAnswer answers[MAX_SERVERS];
     bulcheck_ask_name_servers(state.sloc_name, std::span(servers, count),
                               std::span(answers, count));
-    bool answered = false, refused = false, missing = false;
+    bool answered = false, silent = false, refused = false, missing = false;
     for (std::size_t i = 0; i < count; ++i) {
         report(servers[i], answers[i], source);
         answered |= answers[i].rcode >= 0;
+        silent |= answers[i].rcode < 0 && answers[i].error == 0;
         refused |= answers[i].rcode == ns_r_refused || answers[i].rcode == ns_r_servfail;
         missing |= answers[i].rcode == ns_r_nxdomain;
     }
     if (!answered) {
-        bulcheck_say("  BREAK: no name server answered; the silent step is the name-service lookup.");
+        if (silent)
+            bulcheck_say("  BREAK: no name server answered; the silent step is the name-service lookup.");
+        else
+            bulcheck_say("  BREAK: no name server answered.");
         bulcheck_say("  FIX: check that the servers listed run and that nothing between drops");
         bulcheck_say("       DNS over UDP (port 53).");
         return BULCHECK_NAME_SERVICE;
@@ -134,5 +138,10 @@ int bulcheck_name_service(BulcheckState &state)
         return BULCHECK_NAME_SERVICE;
     }
     bulcheck_say("  the client's lookup: %s", bulcheck_duration(ms));
+    // The resolver moves on after a refusal; the site depends on that order.
+    if (refused && !from_setting) {
+        bulcheck_say("  (it gets through past the refusing server only because the resolver then");
+        bulcheck_say("  asks the next; naming the site's servers in the nameserver setting is surer)");
+    }
     return BULCHECK_OK;
 }

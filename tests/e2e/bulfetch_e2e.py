@@ -706,6 +706,7 @@ def case_quick_interrupt(sb):
 # Site arguments, exit status, lines (patterns) its report must hold.
 CHECKS = [
     ("working", {}, 0, [
+        r"  127\.0\.0\.1 \(/etc/resolv\.conf\): NOERROR, 1 record, in ",
         r"  SHOWN: the bulletin from the server, stamp 1700000000, is newer than your "
         r"recorded 1600000000\.", r"Result: the whole path works\."]),
     ("refused", dict(sloc=S.REFUSED), 3, [
