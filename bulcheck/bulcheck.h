@@ -48,7 +48,7 @@ struct BulcheckState {
     double server_side_ms;   // the lookups and the exchange added
     char *copy;              // the machine-wide copy, NUL-terminated
     std::int32_t copy_length;
-    const char *home;        // of the real user; null without one
+    char *home;              // of the real user, a copy; null without one
     bool has_seen;           // the seen-stamp file holds a record
     std::int32_t seen_stamp;
 };

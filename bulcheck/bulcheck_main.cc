@@ -110,5 +110,13 @@ int main(int argc, char **argv)
     else
         bulcheck_say("\nResult: the first break is in %s (exit status %d).", step_name(status),
                      status);
+    if (state.servers != nullptr) {
+        for (char **s = state.servers; *s != nullptr; ++s)
+            std::free(*s);
+        std::free(state.servers);
+    }
+    std::free(state.live);
+    std::free(state.copy);
+    std::free(state.home);
     return status;
 }

@@ -1,4 +1,5 @@
 #include "bulcheck/bulcheck.h"
+#include "bulfetch/bulfetch.h"
 #include "bulfetch/bulletin.h"
 #include "errors/errors.h"
 #include "nomicon/nomicon.h"
@@ -36,7 +37,10 @@ int bulcheck_server_address(BulcheckState &state)
         state.port = s->s_port;
         bulcheck_say("  port: %d/udp, from the services database (/etc/services)",
                      ntohs(static_cast<uint16_t>(state.port)));
-    } else if (const servent *n = nomicon_getservbyname(BULLETIN_SERVICE, BULLETIN_PROTOCOL)) {
+    } else if (servent *n = nomicon_getservbyname(BULLETIN_SERVICE, BULLETIN_PROTOCOL)) {
+        // Held where the client holds it: the entry keeps the name
+        // service's string alive.
+        bulfetch_service_entry = n;
         state.port = n->s_port;
         bulcheck_say("  port: %d/udp, from the name service (%s)",
                      ntohs(static_cast<uint16_t>(state.port)), bulcheck_shown(state.service_name));
