@@ -41,10 +41,12 @@ int port_of(const sockaddr_storage &a)
 void report(const sockaddr_storage &server, const NameServerAnswer &a, const char *source)
 {
     char where[96];
-    int port = port_of(server);
-    std::snprintf(where, sizeof where, "%s%s%.0d (%s)",
-                  bulcheck_address(reinterpret_cast<const sockaddr *>(&server)),
-                  port != 53 ? " port " : "", port != 53 ? port : 0, source);
+    const char *address = bulcheck_address(reinterpret_cast<const sockaddr *>(&server));
+    // The port only when it is not the usual one.
+    if (int port = port_of(server); port != 53)
+        std::snprintf(where, sizeof where, "%s port %d (%s)", address, port, source);
+    else
+        std::snprintf(where, sizeof where, "%s (%s)", address, source);
     if (a.rcode < 0 && a.error == 0) {
         bulcheck_say("  %s: no answer within %.1f s", where, BULCHECK_WAIT_MS / 1000.0);
         return;
