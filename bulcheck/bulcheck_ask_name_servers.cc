@@ -80,6 +80,9 @@ void bulcheck_ask_name_servers(const char *name, std::span<const sockaddr_storag
         const sockaddr_storage &to = servers[i];
         socklen_t to_length = to.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
         int s = socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        // Timed from before the send: on loopback the answer may be in
+        // before the send returns.
+        sent[i] = bulcheck_now_ms();
         if (s < 0 || connect(s, reinterpret_cast<const sockaddr *>(&to), to_length) != 0 ||
             send(s, query, static_cast<std::size_t>(length), 0) < 0) {
             answers[i].error = errno;
@@ -88,7 +91,6 @@ void bulcheck_ask_name_servers(const char *name, std::span<const sockaddr_storag
             continue;
         }
         socks[i] = s;
-        sent[i] = bulcheck_now_ms();
     }
 
     double deadline = start + BULCHECK_WAIT_MS;
