@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <sys/socket.h>
 
 struct servent;
 
@@ -37,3 +39,7 @@ char **nomicon_resolve(const char *name, const char *type);
 // A service entry built from the name service's "service" records, newly
 // allocated and owned by the caller; null when none matches proto.
 struct servent *nomicon_getservbyname(const char *name, const char *proto);
+
+// Name servers named by "nameserver" lines of the configuration, in file order; empty when the
+// file names none (the resolver's own configuration is then used). Valid once nomicon_init returned 0.
+std::span<const sockaddr_storage> nomicon_nameservers();

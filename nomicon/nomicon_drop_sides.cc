@@ -21,4 +21,5 @@ void nomicon_drop_sides()
         std::free(nomicon_rhs);
     nomicon_lhs = nullptr;
     nomicon_rhs = nullptr;
+    nomicon_nameserver_count = 0;
 }

@@ -20,6 +20,7 @@ int nomicon_init()
         // An invalid value, or a copy that cannot be made: the
         // configuration is not in place, and the next build tries again.
         if (!valid) {
+            nomicon_nameserver_count = 0;
             nomicon_status = 2;
             return nomicon_status;
         }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string_view>
+#include <sys/socket.h>
 
 struct servent;
 
@@ -21,23 +22,32 @@ inline constexpr int NOMICON_MAX_ALIASES = 14;
 extern char nomicon_default_lhs[];
 extern char nomicon_default_rhs[];
 
-enum ConfigLineKind { CONFIG_IGNORE, CONFIG_LHS, CONFIG_RHS, CONFIG_INVALID };
+// The resolver library asks at most this many servers; further
+// "nameserver" lines are checked but not used.
+inline constexpr int NOMICON_MAX_NAMESERVERS = 3;
+// The name servers of the configuration, in file order, each with port 53.
+extern sockaddr_storage nomicon_nameserver_list[NOMICON_MAX_NAMESERVERS];
+extern int nomicon_nameserver_count;
+
+enum ConfigLineKind { CONFIG_IGNORE, CONFIG_LHS, CONFIG_RHS, CONFIG_NAMESERVER, CONFIG_INVALID };
 
 struct ConfigLine {
     ConfigLineKind kind;
-    std::string_view value;  // for CONFIG_LHS/CONFIG_RHS: the verbatim value
+    std::string_view value;   // for CONFIG_LHS/CONFIG_RHS: the verbatim value
+    sockaddr_storage server;  // for CONFIG_NAMESERVER: the address, port 53
 };
 
 // Classifies one piece of a configuration file as the line reader returns
 // it (with its newline, if it had one within the limit).
 ConfigLine nomicon_config_line(std::string_view piece);
 
-// Reads settings from an open file into nomicon_lhs/nomicon_rhs. Returns
+// Reads settings from an open file into nomicon_lhs/nomicon_rhs and the
+// name-server list (which it empties first). Returns
 // false when the configuration is invalid or a copy cannot be allocated.
 bool nomicon_read_config(std::FILE *file);
 
-// Frees the private copies behind nomicon_lhs and nomicon_rhs and sets both
-// to null.
+// Frees the private copies behind nomicon_lhs and nomicon_rhs, sets both
+// to null, and empties the name-server list.
 void nomicon_drop_sides();
 
 // Joins the character-strings of TXT data into out, which has room for

@@ -22,6 +22,7 @@ bool store_side(char **side, std::string_view value)
 
 bool nomicon_read_config(std::FILE *file)
 {
+    nomicon_nameserver_count = 0;
     char piece[NOMICON_LINE_LIMIT + 1];
     while (std::fgets(piece, sizeof piece, file) != nullptr) {
         // A NUL byte inside a line ends what is seen of that piece.
@@ -38,6 +39,10 @@ bool nomicon_read_config(std::FILE *file)
         case CONFIG_RHS:
             if (!store_side(&nomicon_rhs, line.value))
                 return false;
+            break;
+        case CONFIG_NAMESERVER:
+            if (nomicon_nameserver_count < NOMICON_MAX_NAMESERVERS)
+                nomicon_nameserver_list[nomicon_nameserver_count++] = line.server;
             break;
         }
     }

@@ -16,3 +16,6 @@ std::int32_t nomicon_tuning = 0;
 
 char nomicon_default_lhs[] = ".ns";
 char nomicon_default_rhs[] = NOMICON_DEFAULT_RHS;
+
+sockaddr_storage nomicon_nameserver_list[NOMICON_MAX_NAMESERVERS];
+int nomicon_nameserver_count = 0;

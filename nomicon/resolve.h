@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <sys/socket.h>
 
 // A UDP DNS message is at most 512 bytes; queries and answers are held in
 // buffers of exactly that size.
@@ -40,6 +42,13 @@ struct ScannedMessage {
 // nomicon_tuning. Null with errno EINVAL (negative class or type, malformed
 // answer), EMSGSIZE (query cannot be built) or ECONNREFUSED (no answer).
 ScannedMessage *resolve_query(const char *name, int rr_class, int rr_type, std::int32_t tuning);
+
+// Sends a built query to the given servers (IPv4 or IPv6, at most the
+// resolver's three) through a resolver state of its own, with the option
+// bits, interval and tries that _res holds at the call; _res itself is only
+// read. Returns the answer's length, or -1 when no server answered.
+int resolve_send_to(std::span<const sockaddr_storage> servers, const unsigned char *query,
+                    int query_length, unsigned char *answer, int answer_size);
 
 // Scans a received message of `length` bytes into the static
 // ScannedMessage. Null with errno EINVAL when the message is shorter than

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <resolv.h>
 
+#include "nomicon/nomicon.h"
 #include "nomicon/resolve.h"
 
 namespace {
@@ -49,7 +50,13 @@ ScannedMessage *resolve_query(const char *name, int rr_class, int rr_type, std::
     auto tries = static_cast<std::int16_t>(static_cast<std::uint32_t>(tuning) >> 16);
     _res.retrans = interval != 0 ? interval : 4;
     _res.retry = tries != 0 ? tries : 3;
-    int answer_length = res_send(query_buffer, query_length, answer_buffer, sizeof answer_buffer);
+    // Servers named in the configuration are asked directly: a local
+    // caching resolver may refuse class 4 outright.
+    std::span<const sockaddr_storage> servers = nomicon_nameservers();
+    int answer_length =
+        servers.empty()
+            ? res_send(query_buffer, query_length, answer_buffer, sizeof answer_buffer)
+            : resolve_send_to(servers, query_buffer, query_length, answer_buffer, sizeof answer_buffer);
     restore(saved_options, saved_retrans, saved_retry);
     if (answer_length < 0) {
         errno = ECONNREFUSED;

@@ -5,7 +5,7 @@ Each case runs in namespaces of its own: an overlay site with a stand-in
 name server, a stand-in bulletin server, a system-log catcher at /dev/log and
 the notice stand-in at /usr/calyx/bin/vwrite.
 
-  bulfetch_e2e.py --bulfetch PATH --recorder PATH [--group G] [case ...]
+  bulfetch_e2e.py --bulfetch PATH --recorder PATH [--bulcheck PATH] [--group G] [case ...]
 """
 
 import argparse
@@ -722,6 +722,45 @@ def case_quick_interrupt(sb):
     T.assertIsNone(S.file_state(site.seen_path()))
 
 
+# ---------------------------------------------------------------------------
+# bulcheck: the same site seen by the check, which reports and writes nothing
+
+# Site arguments, exit status, lines (patterns) its report must hold.
+CHECKS = [
+    ("working", {}, 0, [
+        r"  127\.0\.0\.1 \(/etc/resolv\.conf\): NOERROR, 1 record, in ",
+        r"  SHOWN: the bulletin from the server, stamp 1700000000, is newer than your "
+        r"recorded 1600000000\.", r"Result: the whole path works\."]),
+    ("refused", dict(sloc=S.REFUSED), 3, [
+        r"  127\.0\.0\.1 \(/etc/resolv\.conf\): REFUSED, 0 records, in [\d.]+ [um]?s\n",
+        r"  FIX: name the site's name servers, .*\n.*with lines \"nameserver ADDRESS\"",
+        r"  NOT SHOWN: the bulletin from the machine-wide copy, stamp 1600000000, is already"]),
+    ("silent_name_server", dict(sloc=S.SILENT), 3, [
+        r"  127\.0\.0\.1 \(/etc/resolv\.conf\): no answer within 2\.0 s",
+        r"the silent step is the name-service lookup"]),
+    ("silent_server", dict(reply=None), 5, [r"no reply within 2\.0 s; the silent\n.*bulletin server"]),
+]
+
+
+def case_check(sb, kwargs, status, patterns):
+    """The report of each step; the copy, the seen stamp and the log are left
+    as they were; a silent step costs one bounded wait."""
+    site = Site(sb, **kwargs)
+    check = sb.install(ARGS.bulcheck, "/usr/local/bin/bulcheck")
+    sb.write_file(FALLBACK, OLD_FILE, mode=0o666, mtime=5000)
+    sb.write_file(site.seen_path(), header(OLD_FILE), uid=site.alice.uid, mtime=1000)
+    kept = ("data", "mode", "mtime", "uid")
+    before = [{k: S.file_state(p)[k] for k in kept} for p in (FALLBACK, site.seen_path())]
+    res = sb.run([check], user=site.alice)
+    out = res.stdout.decode()
+    T.assertEqual((res.status, res.stderr, res.log), (status, b"", []), out)
+    for pattern in patterns:
+        T.assertRegex(out, pattern)
+    T.assertLess(res.elapsed, 4.5)
+    T.assertEqual([{k: S.file_state(p)[k] for k in kept} for p in (FALLBACK, site.seen_path())],
+                  before)
+
+
 CASES = [
     ("server_failure_" + label, functools.partial(case_server_failure, kwargs=kw, text=text),
      "failures") for label, kw, text in SERVER_FAILURES
@@ -747,6 +786,9 @@ CASES = [
 ] + [
     ("quick_silent_" + label, functools.partial(case_quick_silent, kwargs=kw, text=text),
      "quick") for label, kw, text in QUICK_SILENCES
+] + [
+    ("check_" + label, functools.partial(case_check, kwargs=kw, status=st, patterns=pats),
+     "check") for label, kw, st, pats in CHECKS
 ]
 
 
@@ -755,12 +797,14 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--bulfetch", required=True)
     p.add_argument("--recorder", required=True)
+    p.add_argument("--bulcheck")
     p.add_argument("--group")
     p.add_argument("--jobs", type=int, default=3)
     p.add_argument("cases", nargs="*")
     ARGS = p.parse_args()
     ARGS.bulfetch = os.path.abspath(ARGS.bulfetch)
     ARGS.recorder = os.path.abspath(ARGS.recorder)
+    ARGS.bulcheck = ARGS.bulcheck and os.path.abspath(ARGS.bulcheck)
     cases = [(n, f) for n, f, g in CASES if ARGS.group in (None, g)]
     sys.exit(S.run_cases(cases, ARGS.cases, jobs=ARGS.jobs))
 

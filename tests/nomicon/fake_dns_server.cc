@@ -15,6 +15,7 @@
 struct FakeDnsServer {
     int fd = -1;
     std::uint16_t port = 0;
+    sockaddr_storage address{};
     std::atomic<bool> stop{false};
     std::mutex lock;
     // Shared so that a reply function keeps its own state from one query
@@ -34,7 +35,7 @@ void serve(FakeDnsServer *s)
         pollfd p{s->fd, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0)
             continue;
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t from_length = sizeof from;
         ssize_t n = recvfrom(s->fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from),
                              &from_length);
@@ -111,25 +112,48 @@ FakeDnsServer *fake_dns_start()
     return fake_dns_start_at(0);
 }
 
-FakeDnsServer *fake_dns_start_at(std::uint16_t port)
+namespace {
+
+FakeDnsServer *start(int family, std::uint16_t port)
 {
     auto *s = new FakeDnsServer;
-    s->fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (s->fd < 0 || bind(s->fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(s->fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    s->fd = socket(family, SOCK_DGRAM, 0);
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&s->address);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&s->address);
+    s->address.ss_family = static_cast<sa_family_t>(family);
+    v4->sin_port = htons(port);  // the same place in both families
+    if (family == AF_INET)
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else
+        v6->sin6_addr = in6addr_loopback;
+    socklen_t length = family == AF_INET ? sizeof *v4 : sizeof *v6;
+    auto *address = reinterpret_cast<sockaddr *>(&s->address);
+    if (s->fd < 0 || bind(s->fd, address, length) != 0 || getsockname(s->fd, address, &length) != 0) {
         if (s->fd >= 0)
             close(s->fd);
         delete s;
         return nullptr;
     }
-    s->port = ntohs(address.sin_port);
+    s->port = ntohs(v4->sin_port);
     s->thread = std::thread(serve, s);
     return s;
+}
+
+}  // namespace
+
+FakeDnsServer *fake_dns_start_at(std::uint16_t port)
+{
+    return start(AF_INET, port);
+}
+
+FakeDnsServer *fake_dns_start_v6()
+{
+    return start(AF_INET6, 0);
+}
+
+sockaddr_storage fake_dns_address(const FakeDnsServer *server)
+{
+    return server->address;
 }
 
 void fake_dns_stop(FakeDnsServer *server)

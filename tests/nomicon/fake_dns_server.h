@@ -4,6 +4,7 @@
 //
 //   FakeDnsServer *dns = fake_dns_start();        // bound and serving
 //   fake_dns_start_at(53);                         // the same at a fixed port
+//   fake_dns_start_v6();                           // on ::1
 //   fake_dns_point_resolver(dns);                  // this thread's _res -> dns
 //   fake_dns_set_reply(dns, [](const DnsBytes &q) { return dns_reply(q, {dns_txt({"a"})}); });
 //   fake_dns_set_canned(dns, bytes);               // fixed bytes, query ID patched in
@@ -22,6 +23,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 #include <vector>
 
 using DnsBytes = std::vector<unsigned char>;
@@ -33,7 +35,11 @@ FakeDnsServer *fake_dns_start();
 // At a fixed port, for a private network namespace whose resolver
 // configuration names 127.0.0.1 (which always means port 53).
 FakeDnsServer *fake_dns_start_at(std::uint16_t port);
+// On ::1 at an ephemeral port; null where the host has no IPv6 loopback.
+FakeDnsServer *fake_dns_start_v6();
 void fake_dns_stop(FakeDnsServer *server);
+// Where the server listens, as a name-server address.
+sockaddr_storage fake_dns_address(const FakeDnsServer *server);
 std::uint16_t fake_dns_port(const FakeDnsServer *server);
 
 void fake_dns_set_reply(FakeDnsServer *server, FakeDnsReply reply);

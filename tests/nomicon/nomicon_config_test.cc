@@ -1,8 +1,10 @@
 // Configuration reading and query-name building, without the network.
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "nomicon/nomicon.h"
 #include "nomicon/nomicon_internal.h"
@@ -144,6 +146,64 @@ TEST_F(NomiconConfig, InitialisesLazilyAndRetriesOnlyWhileBroken)
     setenv("NOM_DOMAIN", ".env", 1);
     EXPECT_EQ(build("b", "t"), "b.t.env");
     EXPECT_EQ(nomicon_error(), 0);
+}
+
+// The configured name servers as "address port" strings, in order.
+std::vector<std::string> nameservers()
+{
+    std::vector<std::string> out;
+    for (const sockaddr_storage &s : nomicon_nameservers()) {
+        char text[INET6_ADDRSTRLEN] = "?";
+        const void *address = &reinterpret_cast<const sockaddr_in6 *>(&s)->sin6_addr;
+        if (s.ss_family == AF_INET)
+            address = &reinterpret_cast<const sockaddr_in *>(&s)->sin_addr;
+        inet_ntop(s.ss_family, address, text, sizeof text);
+        out.push_back(std::string(text) + " " +
+                      std::to_string(ntohs(reinterpret_cast<const sockaddr_in *>(&s)->sin_port)));
+    }
+    return out;
+}
+
+TEST_F(NomiconConfig, NameserverLines)
+{
+    using List = std::vector<std::string>;
+    struct Case {
+        const char *what;
+        const char *file;
+        int status;
+        List servers;
+    } cases[] = {
+        {"none: the resolver's own", "rhs .r\n", 0, {}},
+        {"file order, IPv6 too", "nameserver 10.0.0.2\nrhs .r\nnameserver=::1\n", 0,
+         {"10.0.0.2 53", "::1 53"}},
+        {"blanks, CR and a comment after", "nameserver\t192.0.2.1 \t\r# site\nnameserver 192.0.2.2#x\nrhs .r\n",
+         0, {"192.0.2.1 53", "192.0.2.2 53"}},
+        {"first three used, the rest checked", "rhs .r\nnameserver 1.1.1.1\nnameserver 2.2.2.2\n"
+         "nameserver 3.3.3.3\nnameserver 4.4.4.4\n", 0, {"1.1.1.1 53", "2.2.2.2 53", "3.3.3.3 53"}},
+        {"a bad fourth still fails", "rhs .r\nnameserver 1.1.1.1\nnameserver 2.2.2.2\n"
+         "nameserver 3.3.3.3\nnameserver 4.4.4\n", 2, {}},
+        {"host name", "rhs .r\nnameserver ns.example\n", 2, {}},
+        {"short IPv4", "rhs .r\nnameserver 10.1\n", 2, {}},
+        {"port not taken", "rhs .r\nnameserver 10.0.0.1:53\n", 2, {}},
+        {"text after the address", "rhs .r\nnameserver 10.0.0.1 10.0.0.2\n", 2, {}},
+        {"empty value", "rhs .r\nnameserver =\n", 2, {}},
+        {"commented out", "rhs .r\n#nameserver 10.0.0.1\n", 0, {}},
+        {"upper case key ignored", "rhs .r\nNAMESERVER 10.0.0.1\n", 0, {}},
+    };
+    for (const Case &c : cases) {
+        nomicon_write_config(file, c.file);
+        EXPECT_EQ(nomicon_init(), c.status) << c.what;
+        EXPECT_EQ(nameservers(), c.servers) << c.what;
+    }
+    // NOM_DOMAIN sets only the right-hand side; an unreadable file names no
+    // server.
+    setenv("NOM_DOMAIN", ".e", 1);
+    nomicon_write_config(file, "nameserver 10.0.0.9\n");
+    EXPECT_EQ(nomicon_init(), 0);
+    EXPECT_EQ(nameservers(), List{"10.0.0.9 53"});
+    unlink(file.path.c_str());
+    EXPECT_EQ(nomicon_init(), 0);
+    EXPECT_EQ(nameservers(), List{});
 }
 
 TEST(NomiconConfigLine, ClassifiesPieces)

@@ -5,6 +5,7 @@
 #include <arpa/nameser.h>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "nomicon/nomicon.h"
+#include "nomicon/nomicon_internal.h"
 #include "nomicon/resolve.h"
 #include "tests/nomicon/fake_dns_server.h"
 #include "tests/nomicon/nomicon_test_env.h"
@@ -226,6 +228,54 @@ TEST_F(NomiconResolve, AnswerAfterARefusingServerIsNoNetworkProblem)
     EXPECT_EQ(lookup("bulletin", "sloc"), (std::vector<std::string>{"second"}));
     EXPECT_EQ(nomicon_error(), 0);
     EXPECT_EQ(fake_dns_query_count(server), 1);
+}
+
+TEST_F(NomiconResolve, NamedServersAreAskedAndTheResolverStateIsKept)
+{
+    // The resolver's own server refuses class 4, as local caches do.
+    fake_dns_set_reply(server, [](const DnsBytes &q) { return dns_reply(q, {}, {}, {}, 5); });
+    auto answer = [](const DnsBytes &q) { return dns_reply(q, {dns_txt({"srv"})}); };
+    FakeDnsServer *site = fake_dns_start();
+    FakeDnsServer *site6 = fake_dns_start_v6();
+    ASSERT_NE(site, nullptr);
+    fake_dns_set_reply(site, answer);
+    if (site6 != nullptr)
+        fake_dns_set_reply(site6, answer);
+    sockaddr_storage closed = fake_dns_address(site);
+    reinterpret_cast<sockaddr_in *>(&closed)->sin_port = htons(closed_port());
+    const sockaddr_storage refusing = fake_dns_address(server), good = fake_dns_address(site);
+    using Strings = std::vector<std::string>;
+    struct Case {
+        const char *what;
+        std::vector<sockaddr_storage> servers;
+        std::optional<Strings> expected;
+        int status;
+    } cases[] = {
+        {"the named server, not the resolver's", {good}, Strings{"srv"}, 0},
+        {"after a closed port", {closed, good}, Strings{"srv"}, 0},
+        {"after a refusal", {refusing, good}, Strings{"srv"}, 0},
+        {"only a refusal", {refusing}, std::nullopt, 3},
+        {"IPv6", {site6 ? fake_dns_address(site6) : good}, Strings{"srv"}, 0},
+    };
+    struct __res_state before;
+    std::memcpy(&before, &_res, sizeof before);
+    for (const Case &c : cases) {
+        std::copy(c.servers.begin(), c.servers.end(), nomicon_nameserver_list);
+        nomicon_nameserver_count = static_cast<int>(c.servers.size());
+        int refused = fake_dns_query_count(server);
+        nomicon_status = 0;
+        EXPECT_EQ(lookup("bulletin", "sloc"), c.expected) << c.what;
+        EXPECT_EQ(nomicon_error(), c.status) << c.what;
+        bool asks_refusing = std::memcmp(&c.servers[0], &refusing, sizeof refusing) == 0;
+        EXPECT_EQ(fake_dns_query_count(server) - refused, asks_refusing ? 1 : 0) << c.what;
+        // Byte for byte, but for the query ID that building any query moves.
+        before.id = _res.id;
+        EXPECT_EQ(std::memcmp(&before, &_res, sizeof before), 0) << c.what;
+    }
+    nomicon_nameserver_count = 0;
+    EXPECT_TRUE(site6 == nullptr || fake_dns_query_count(site6) == 1);
+    fake_dns_stop(site6);
+    fake_dns_stop(site);
 }
 
 TEST_F(NomiconResolve, TuningHighHalfIsTheNumberOfTries)
