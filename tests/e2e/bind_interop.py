@@ -307,7 +307,14 @@ def case_site_guide_behind_systemd_resolved(sb):
         res = sb.run(["/usr/local/bin/bulfetch"], user=user, argv0="bulfetch",
                      env={"PATH": "/usr/bin:/bin"})
         T.assertEqual((res.status, res.stdout, res.log_texts()), (0, stdout, logged), conf_text)
-    T.assertEqual(server.requests, [b"BUL:0"] * 2)
+    # The fallback without the setting: the site's server after the stub in
+    # resolv.conf, which the resolver library moves on to after REFUSED.
+    sb.write_file("/etc/resolv.conf", "nameserver 127.0.0.53\nnameserver 127.0.0.1\n")
+    sb.nomicon_conf(without)
+    res = sb.run(["/usr/local/bin/bulfetch"], user=user, argv0="bulfetch",
+                 env={"PATH": "/usr/bin:/bin"})
+    T.assertEqual((res.stdout, res.log_texts()), (b"through the guide\n", ["BUL client started..."]))
+    T.assertEqual(server.requests, [b"BUL:0"] * 3)
 
 
 CASES = [
