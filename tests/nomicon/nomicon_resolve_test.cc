@@ -272,6 +272,14 @@ TEST_F(NomiconResolve, NamedServersAreAskedAndTheResolverStateIsKept)
         before.id = _res.id;
         EXPECT_EQ(std::memcmp(&before, &_res, sizeof before), 0) << c.what;
     }
+    // A silent server: the tuning word's one quick try, not the system's.
+    fake_dns_set_silent(site);
+    nomicon_nameserver_list[0] = good;
+    nomicon_nameserver_count = 1;
+    EXPECT_EQ(lookup("bulletin", "sloc"), std::nullopt);
+    EXPECT_EQ(nomicon_error(), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(fake_dns_query_count(site), 3 + 1);
     nomicon_nameserver_count = 0;
     EXPECT_TRUE(site6 == nullptr || fake_dns_query_count(site6) == 1);
     fake_dns_stop(site6);
