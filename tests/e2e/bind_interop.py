@@ -52,11 +52,11 @@ def lookup(sb, *args, env=None):
     return res
 
 
-def dig(name, rd=True):
+def dig(name, rd=True, server="127.0.0.1"):
     """(rcode, [joined TXT texts of class HS in the answer]) as dig sees it."""
     out = subprocess.run(
         ["dig", "+rec" if rd else "+norec", "+time=2", "+tries=1", "-c", "HS", "-t", "TXT",
-         name, "@127.0.0.1"], capture_output=True, text=True, check=True).stdout
+         name, "@" + server], capture_output=True, text=True, check=True).stdout
     m = re.search(r"status: ([A-Z]+)", out)
     rcode = m.group(1) if m else None
     texts = []
@@ -248,6 +248,75 @@ def case_bulfetch_through_bind(sb):
     T.assertEqual(server.requests, [b"BUL:0"])
 
 
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+# The guide's example addresses of the primary and the secondary, and where
+# they stand in the sandbox.
+GUIDE_ADDRESSES = {"192.0.2.53": "127.0.0.1", "192.0.2.54": "127.0.0.2"}
+
+
+def guide_block(marker):
+    """The indented block after "<!-- guide:MARKER -->" in the README, with
+    the guide's addresses moved to the sandbox's."""
+    with open(README) as f:
+        text = f.read()
+    m = re.search(r"<!-- guide:%s -->\n\n((?:    .*\n|\n)+)" % re.escape(marker), text)
+    T.assertIsNotNone(m, marker)
+    block = "".join(line[4:] + "\n" for line in m.group(1).rstrip("\n").split("\n"))
+    for guide, local in GUIDE_ADDRESSES.items():
+        block = block.replace(guide, local)
+    return block
+
+
+def case_site_guide_behind_systemd_resolved(sb):
+    """The README's BIND primary and secondary, zone and nomicon.conf, on a
+    machine whose resolv.conf names systemd-resolved's stub: the stub
+    refuses class HS, and the nameserver lines still reach the site."""
+    conf = guide_block("named.conf")
+    sb.write_file("/etc/bind/named.conf", conf)
+    sb.write_file("/etc/bind/db.nomicon.site.example", guide_block("zone"))
+    for check in (["named-checkconf", "/etc/bind/named.conf"],
+                  ["named-checkzone", "-q", "-c", "HS", "nomicon.site.example",
+                   "/etc/bind/db.nomicon.site.example"]):
+        r = subprocess.run(check, capture_output=True, text=True)
+        T.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+    options = 'include "/etc/bind/named.conf.options";\n'
+    T.assertIn(options, conf)
+    sb.start_bind([], origin="nomicon.site.example", views=conf.replace(options, ""))
+    sb.start_bind([], origin="nomicon.site.example", views=guide_block("secondary"),
+                  address="127.0.0.2")
+    sb.start_systemd_resolved(ARGS.resolver_root)
+    server = sb.start_bulletin_server(b"BUL:0 5\nthrough the guide\n", address="127.0.0.5",
+                                      port=2222)
+    sb.write_file("/etc/hosts", "127.0.0.1 localhost\n127.0.0.5 bulletin1.site.example\n")
+    sb.install(ARGS.bulfetch, "/usr/local/bin/bulfetch")
+    user = sb.add_user("dora", 1700)
+    name = "bulletin.sloc.ns.nomicon.site.example"
+    T.assertEqual(dig(name, server="127.0.0.53")[0], "REFUSED")
+    T.assertEqual(dig(name, server="127.0.0.2"), ("NOERROR", ["bulletin1.site.example"]))
+    guide = guide_block("nomicon.conf")
+    without = "".join(l + "\n" for l in guide.splitlines() if not l.startswith("nameserver"))
+    for conf_text, stdout, logged in [
+            (without, b"", ["BUL client started...", "BUL get server failed, Nomicon network problem",
+                            "BUL put failed, No such file or directory",
+                            "BUL losing: No such file or directory"]),
+            (guide, b"through the guide\n", ["BUL client started..."]),
+            # The primary is down: the secondary answers.
+            (guide.replace("127.0.0.1", "127.0.0.9"), b"through the guide\n",
+             ["BUL client started..."])]:
+        sb.nomicon_conf(conf_text)
+        res = sb.run(["/usr/local/bin/bulfetch"], user=user, argv0="bulfetch",
+                     env={"PATH": "/usr/bin:/bin"})
+        T.assertEqual((res.status, res.stdout, res.log_texts()), (0, stdout, logged), conf_text)
+    # The fallback without the setting: the site's server after the stub in
+    # resolv.conf, which the resolver library moves on to after REFUSED.
+    sb.write_file("/etc/resolv.conf", "nameserver 127.0.0.53\nnameserver 127.0.0.1\n")
+    sb.nomicon_conf(without)
+    res = sb.run(["/usr/local/bin/bulfetch"], user=user, argv0="bulfetch",
+                 env={"PATH": "/usr/bin:/bin"})
+    T.assertEqual((res.stdout, res.log_texts()), (b"through the guide\n", ["BUL client started..."]))
+    T.assertEqual(server.requests, [b"BUL:0"] * 3)
+
+
 CASES = [
     ("lookups_with_conf_file", case_lookups_with_conf_file),
     ("service_lookups", case_service_lookups),
@@ -255,6 +324,7 @@ CASES = [
     ("outside_every_zone", case_outside_every_zone),
     ("outside_with_root_zone", case_outside_with_root_zone),
     ("bulfetch_through_bind", case_bulfetch_through_bind),
+    ("site_guide_behind_systemd_resolved", case_site_guide_behind_systemd_resolved),
 ]
 
 
@@ -263,6 +333,8 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--lookup", required=True)
     p.add_argument("--bulfetch", help="also run the client against BIND")
+    p.add_argument("--resolver-debs",
+                   help="folder for systemd-resolved, fetched with apt-get download")
     p.add_argument("--jobs", type=int, default=2)
     p.add_argument("cases", nargs="*")
     ARGS = p.parse_args()
@@ -271,7 +343,20 @@ def main():
     if ARGS.bulfetch:
         ARGS.bulfetch = os.path.abspath(ARGS.bulfetch)
     else:
-        cases = [c for c in CASES if c[0] != "bulfetch_through_bind"]
+        cases = [c for c in CASES if c[0] not in ("bulfetch_through_bind",
+                                                    "site_guide_behind_systemd_resolved")]
+    if ARGS.bulfetch and (not ARGS.cases or "site_guide_behind_systemd_resolved" in ARGS.cases):
+        # Fetched here, outside the namespaces, where the archive is reached;
+        # never installed.
+        if not ARGS.resolver_debs:
+            p.error("--resolver-debs is needed for the case behind systemd-resolved")
+        S.require_namespaces()
+        try:
+            ARGS.resolver_root = S.unpacked_debs(ARGS.resolver_debs,
+                                                 ["systemd-resolved", "libsystemd-shared"])
+        except (RuntimeError, subprocess.CalledProcessError) as e:
+            print(f"FAIL: systemd-resolved could not be fetched: {e}")
+            sys.exit(1)
     sys.exit(S.run_cases(cases, ARGS.cases, jobs=ARGS.jobs))
 
 

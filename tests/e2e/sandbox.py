@@ -562,6 +562,31 @@ class Bind:
                 self.proc.wait()
 
 
+def unpacked_debs(folder, packages):
+    """Debian packages fetched with `apt-get download` into folder (once)
+    and unpacked under folder/root, never installed; returns that root.
+    Runs outside the namespaces, where the archive can be reached."""
+    root = os.path.join(folder, "root")
+    stamp = os.path.join(folder, "unpacked")
+    if os.path.exists(stamp):
+        return root
+    os.makedirs(folder, exist_ok=True)
+    for attempt in ("download", "after apt-get update"):
+        r = subprocess.run(["apt-get", "download", *packages], cwd=folder,
+                           capture_output=True, text=True)
+        if r.returncode == 0:
+            break
+        if attempt == "download":
+            subprocess.run(["apt-get", "update", "-qq"], capture_output=True)
+    else:
+        raise RuntimeError(f"apt-get download {' '.join(packages)} failed in {folder}:\n"
+                           + r.stderr)
+    for deb in sorted(f for f in os.listdir(folder) if f.endswith(".deb")):
+        subprocess.run(["dpkg-deb", "-x", os.path.join(folder, deb), root], check=True)
+    open(stamp, "w").close()
+    return root
+
+
 # ---------------------------------------------------------------------------
 # The sandbox
 
@@ -819,17 +844,23 @@ class Sandbox:
         return server
 
     def start_bind(self, hs_records, origin="nomicon.test", in_records=None,
-                   in_origin="hosts.test", declare_root=False, timeout=10):
-        """Starts BIND 9 on 127.0.0.1:53 serving the HS zone `origin` (and,
+                   in_origin="hosts.test", declare_root=False, timeout=10,
+                   views=None, address="127.0.0.1"):
+        """Starts BIND 9 on address:53 serving the HS zone `origin` (and,
         when in_records is given, the IN zone `in_origin` for host
         addresses), each in a view of its class. Records are tuples
-        (owner, type, zone-file data). Returns once it answers."""
+        (owner, type, zone-file data). `views` (configuration text) replaces
+        those views; hs_records are then not written. Returns once it
+        answers a question for `origin` in class HS."""
         folder = self._mkdir(f"bind{len(self._bind)}")
+        if address != "127.0.0.1":
+            # named listens only on addresses that an interface holds.
+            self._sh("ip", "addr", "add", address + "/32", "dev", "lo")
         with open(os.path.join(folder, "hs.zone"), "w") as f:
             f.write(zone_text(origin, hs_records, "HS"))
         # BIND serves class HS only inside a view of class HS; once one view
         # exists, every zone has to be in a view.
-        views = [f'view "hs" HS {{\n  match-clients {{ any; }};\n'
+        views = [views] if views is not None else [f'view "hs" HS {{\n  match-clients {{ any; }};\n'
                  f'  zone "{origin}" HS {{ type primary; file "hs.zone"; }};\n'
                  + ('  zone "." HS { type primary; file "root.zone"; };\n' if declare_root else "")
                  + "};\n"]
@@ -845,7 +876,10 @@ class Sandbox:
             "options {\n"
             f'  directory "{folder}";\n'
             f'  pid-file "{folder}/named.pid";\n'
-            "  listen-on port 53 { 127.0.0.1; };\n"
+            f"  listen-on port 53 {{ {address}; }};\n"
+            # A secondary asks its primary from its own address, which the
+            # primary's allow-transfer names.
+            f"  transfer-source {address};\n"
             "  listen-on-v6 { none; };\n"
             "  recursion no;\n"
             "  dnssec-validation no;\n"
@@ -871,7 +905,7 @@ class Sandbox:
             while time.monotonic() < deadline:
                 if proc.poll() is not None:
                     raise AssertionError("named exited at start:\n" + bind.log())
-                s.sendto(probe, ("127.0.0.1", 53))
+                s.sendto(probe, (address, 53))
                 r, _, _ = select.select([s], [], [], 0.1)
                 if r:
                     data = s.recv(4096)
@@ -891,6 +925,39 @@ class Sandbox:
             return bind
         finally:
             s.close()
+
+    def start_systemd_resolved(self, root, dns="127.0.0.1", timeout=10):
+        """Runs systemd-resolved from an unpacked package root (see
+        unpacked_debs) without systemd or D-Bus, forwarding to `dns`, its
+        stub on 127.0.0.53:53 as /etc/resolv.conf names it on a machine
+        that uses it. Returns once the stub answers."""
+        # It drops to this user and makes /run/systemd/resolve its own.
+        with open("/etc/passwd", "a") as f:
+            f.write("systemd-resolve:x:990:990::/:/usr/sbin/nologin\n")
+        with open("/etc/group", "a") as f:
+            f.write("systemd-resolve:x:990:\n")
+        self._sh("mount", "-t", "tmpfs", "-o", "mode=755", "run", "/run")
+        self._mounted.append("/run")
+        os.makedirs("/run/systemd")
+        self.write_file("/etc/systemd/resolved.conf",
+                        f"[Resolve]\nDNS={dns}\nLLMNR=no\nMulticastDNS=no\nDNSSEC=no\n")
+        self.write_file("/etc/resolv.conf", "nameserver 127.0.0.53\noptions timeout:2 attempts:1\n")
+        log = open(os.path.join(self.root, "resolved.log"), "wb")
+        env = {"LD_LIBRARY_PATH": root + "/usr/lib/x86_64-linux-gnu/systemd",
+               "SYSTEMD_LOG_TARGET": "console", "PATH": "/usr/bin:/bin"}
+        proc = subprocess.Popen([root + "/lib/systemd/systemd-resolved"], env=env,
+                                stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        self._bind.append(Bind(proc, self.root, log.name))
+        probe = struct.pack("!HHHHHH", 0x4343, 0x0100, 1, 0, 0, 0) + encode_name("localhost") + \
+            struct.pack("!HH", TYPE_A, CLASS_IN)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline and proc.poll() is None:
+                s.sendto(probe, ("127.0.0.53", 53))
+                if select.select([s], [], [], 0.1)[0] and s.recv(512)[:2] == probe[:2]:
+                    return proc
+        raise AssertionError("systemd-resolved did not answer:\n" + self._bind[-1].log())
 
     # -- running programs ----------------------------------------------------
 

@@ -19,7 +19,8 @@ PACKAGES = {
     # package: files it must hold (beside its documentation)
     "bulfetch": ["usr/bin/bulfetch", "etc/profile.d/bulfetch.sh", "etc/csh/login.d/bulfetch",
                  "usr/lib/tmpfiles.d/bulfetch.conf", "usr/share/man/man1/bulfetch.1.gz",
-                 "usr/bin/bulcheck", "usr/share/man/man1/bulcheck.1.gz"],
+                 "usr/bin/bulcheck", "usr/share/man/man1/bulcheck.1.gz",
+                 "usr/share/man/man5/nomicon.conf.5.gz"],
     "dirpick": ["usr/bin/dirpick", "usr/share/man/man1/dirpick.1.gz"],
     "bulserve": ["usr/sbin/bulserve", "usr/share/man/man8/bulserve.8.gz",
                  "usr/sbin/bulpublish", "usr/share/man/man8/bulpublish.8.gz",
