@@ -1,8 +1,9 @@
-// Allocation failures inside the bulletin client, and another run's create
-// of the shared copy coming between two of our opens. This binary is linked
-// with the client's calls to malloc, realloc and open wrapped, so that
-// while failures are armed every allocation returns null, and an open can
-// be raced.
+// Allocation failures inside the bulletin client, another run's create of
+// the shared copy coming between two of our opens, and a disk without room
+// for a record. This binary is linked with the client's calls to malloc,
+// realloc, open and fallocate wrapped, so that while failures are armed
+// every allocation returns null, an open can be raced, and a reservation
+// can fail.
 #include "bulfetch/bulfetch.h"
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +29,9 @@ struct FailingAllocations {
     ~FailingAllocations() { failing = false; }
 };
 
+// When nonzero, every reservation of room in a file fails with it.
+int fallocate_error = 0;
+
 // When set, the next open that may create this path finds it created just
 // before by another user's run.
 const char *raced_path = nullptr;
@@ -43,6 +48,15 @@ void *__wrap_malloc(std::size_t size)
 void *__wrap_realloc(void *p, std::size_t size)
 {
     return failing ? nullptr : __real_realloc(p, size);
+}
+
+int __real_fallocate(int fd, int mode, off_t offset, off_t length);
+int __wrap_fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    if (fallocate_error == 0)
+        return __real_fallocate(fd, mode, offset, length);
+    errno = fallocate_error;
+    return -1;
 }
 
 int __real_open(const char *path, int flags, ...);
@@ -140,6 +154,24 @@ TEST(RacedOpen, TheSharedCopyCreatedByAnotherRunMeanwhile)
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65533u);
+}
+
+// A full disk (or quota) refuses the room for the refresh: the record
+// already there stays, whole. A file system that can't reserve room at all
+// is written as before.
+TEST(FullDisk, ARefreshWithoutRoomLeavesThePreviousRecord)
+{
+    ScratchDir dir;
+    const std::string path = dir / "messages";
+    const std::string old = "BUL:0 1\nthe previous bulletin\n";
+    for (auto [error, code, left] : {std::tuple{ENOSPC, ENOSPC, old},
+                                     std::tuple{EOPNOTSUPP, 0, std::string("BUL:0 2\nnew\n")}}) {
+        write_file(path, old);
+        fallocate_error = error;
+        EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), code) << error;
+        fallocate_error = 0;
+        EXPECT_EQ(read_file(path), left) << error;
+    }
 }
 
 }  // namespace
