@@ -84,14 +84,14 @@ class Hook(unittest.TestCase):
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=20,
                               cwd=self.home)
 
-    def run_on_terminal(self, shell, typed=b"exit\n", interrupt_at=None):
+    def run_on_terminal(self, shell, typed=b"exit\n", interrupt_at=None, env=None):
         """Runs a shell with a terminal as its controlling terminal, types
         into it and returns everything it printed. With interrupt_at, ^C is
         typed once that text has been printed, and the rest afterwards."""
         pid, fd = pty.fork()
         if pid == 0:
             os.chdir(self.home)
-            os.execvpe(self.wrap(shell)[0], self.wrap(shell), self.env())
+            os.execvpe(self.wrap(shell)[0], self.wrap(shell), self.env(**(env or {})))
         output = b""
         deadline = time.monotonic() + 20
         if interrupt_at is None:
@@ -119,35 +119,78 @@ class Hook(unittest.TestCase):
 
     def test_decision_by_kind_of_shell(self):
         cases = [
-            # shell, ~/.hushlogin, environment, calls expected
-            (["bash", "-l", "-i", "-c", "true"], False, {}, 1),
-            (["sh", "-l", "-i", "-c", "true"], False, {}, 1),
-            (["zsh", "-l", "-i", "-c", "true"], False, {}, 1),
-            (["bash", "-l", "-c", "true"], False, {}, 0),
-            (["sh", "-l", "-c", "true"], False, {}, 0),
-            (["zsh", "-l", "-c", "true"], False, {}, 0),
-            (["bash", "-i", "-c", "true"], False, {}, 0),      # not a login shell
-            (["bash", "-l", "-i", "-c", "true"], True, {}, 0),
-            (["sh", "-l", "-i", "-c", "true"], True, {}, 0),
-            (["zsh", "-l", "-i", "-c", "true"], True, {}, 0),
+            # shell, ~/.hushlogin, environment, on a terminal, calls expected
+            (["bash", "-l", "-i", "-c", "true"], False, {}, True, 1),
+            (["sh", "-l", "-i", "-c", "true"], False, {}, True, 1),
+            (["zsh", "-l", "-i", "-c", "true"], False, {}, True, 1),
+            # a login environment read through a pipe, as a desktop does
+            (["bash", "-l", "-i", "-c", "true"], False, {}, False, 0),
+            (["sh", "-l", "-i", "-c", "true"], False, {}, False, 0),
+            (["zsh", "-l", "-i", "-c", "true"], False, {}, False, 0),
+            (["bash", "-l", "-c", "true"], False, {}, True, 0),
+            (["sh", "-l", "-c", "true"], False, {}, True, 0),
+            (["zsh", "-l", "-c", "true"], False, {}, True, 0),
+            (["bash", "-i", "-c", "true"], False, {}, True, 0),      # not a login shell
+            (["bash", "-l", "-i", "-c", "true"], True, {}, True, 0),
+            (["sh", "-l", "-i", "-c", "true"], True, {}, True, 0),
+            (["zsh", "-l", "-i", "-c", "true"], True, {}, True, 0),
             # a new window of screen (tmux: see below)
-            (["sh", "-l", "-i", "-c", "true"], False, {"STY": "123.pts-0.host"}, 0),
+            (["sh", "-l", "-i", "-c", "true"], False, {"STY": "123.pts-0.host"}, True, 0),
             # a profile read twice by one shell still asks once
-            (["bash", "-l", "-i", "-c", ". /etc/profile"], False, {}, 1),
+            (["bash", "-l", "-i", "-c", ". /etc/profile"], False, {}, True, 1),
         ]
         hush = os.path.join(self.home, ".hushlogin")
-        for shell, hushed, env, expected in cases:
-            with self.subTest(shell=shell, hushlogin=hushed, env=env):
+        for shell, hushed, env, terminal, expected in cases:
+            with self.subTest(shell=shell, hushlogin=hushed, env=env, terminal=terminal):
                 if hushed:
                     open(hush, "w").close()
                 elif os.path.exists(hush):
                     os.unlink(hush)
                 if os.path.exists(self.calls):
                     os.unlink(self.calls)
-                r = self.run_plain(shell, env)
-                self.assertEqual(r.returncode, 0, r.stderr)
+                if terminal:
+                    output = self.run_on_terminal(shell, env=env)
+                else:
+                    r = self.run_plain(shell, env)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    output = r.stdout
                 self.assertEqual(self.recorded(), [CALL] * expected)
-                self.assertEqual(r.stdout.count(SHOWN.encode()), expected)
+                self.assertEqual(output.count(SHOWN.encode()), expected)
+
+    def test_the_calling_shell_is_left_as_it_was(self):
+        """Traps (^C's among them), options, variables, positional
+        parameters and $?, around a run of the hook that asks."""
+        dump = 'trap; echo "$-"; set -o; echo "$#:$*"; set'
+        setup = 'unset bulfetch_login_done; set -u; set -- one "two words"; v="a b"; '
+        hook = ". /etc/profile.d/bulfetch.sh"
+        cases = [
+            ("bash", "trap 'echo caught' INT; trap '' QUIT; ", hook),
+            ("bash", "trap '' INT; ", hook),  # a site's guard against ^C in start-up
+            ("sh", "trap 'echo caught' INT; trap '' QUIT; ", hook),
+            ("zsh", "TRAPINT() { echo caught; }; trap '' QUIT; ",
+             "emulate sh -c '%s'" % hook),
+        ]
+        for shell, traps, source in cases:
+            with self.subTest(shell=shell, traps=traps):
+                self.run_on_terminal([shell, "-l", "-i", "-c", setup + traps + (
+                    '{ %s; } > before 2>&1; (exit 3); %s; echo "$?" > after; { %s; } >> after 2>&1'
+                    % (dump, source, dump))])
+                self.assertState(3)
+        # csh: only variables; a sourced file starts with $status 0.
+        self.run_on_terminal(["tcsh", "-l"], typed=(
+            b"unset bulfetch_login_done; set > before; source /etc/csh/login.d/bulfetch;"
+            b" echo $status > after; set >> after\nexit\n"))
+        self.assertState(0)
+        self.assertEqual(self.recorded(), [CALL] * 10)
+
+    def assertState(self, status):
+        with open(os.path.join(self.home, "before")) as f, \
+                open(os.path.join(self.home, "after")) as g:
+            before, after = f.read().splitlines(), g.read().splitlines()
+        self.assertEqual(after[0], str(status))
+        ignored = ("RANDOM=", "bulfetch_login_done")
+        self.assertEqual([line for line in after[1:] if not line.startswith(ignored)],
+                         [line for line in before if not line.startswith(ignored)])
 
     def test_script_run_by_login_shell_is_silent(self):
         script = os.path.join(self.home, "job.sh")
@@ -171,14 +214,18 @@ class Hook(unittest.TestCase):
     def test_interrupted_wait_leaves_the_rest_of_the_login(self):
         """^C may kill the program before it is ready for it; the shell
         still reads the start-up files after the hook, system-wide and the
-        user's."""
+        user's, "set -e" in the profile notwithstanding."""
         self.recorder('echo waiting; exec sleep 20')
+        with open(os.path.join(self.profile_d, "00-errexit.sh"), "w") as f:
+            f.write("set -e\n")
         with open(os.path.join(self.profile_d, "zz-later.sh"), "w") as f:
             f.write("echo later-system\n")
         with open(os.path.join(self.login_d, "zz-later"), "w") as f:
             f.write("echo later-system\n")
-        with open(self.zlogin, "a") as f:
-            f.write("echo later-system\n")
+        with open(self.zlogin) as f:
+            zlogin = f.read().replace(ZSH_LINE, "set -e\n" + ZSH_LINE)
+        with open(self.zlogin, "w") as f:
+            f.write(zlogin + "echo later-system\n")
         for name in (".profile", ".zlogin", ".login"):
             with open(os.path.join(self.home, name), "w") as f:
                 f.write("echo later-user\n")
