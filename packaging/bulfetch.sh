@@ -30,7 +30,7 @@ case $- in
         [ ! -e "${HOME:-/nonexistent}/.hushlogin" ] &&
         command -v bulfetch >/dev/null 2>&1; then
         bulfetch_login_done=1
-        (trap : INT; bulfetch -new -quick) || :
+        (trap : INT; [ -n "${ZSH_VERSION-}" ] || trap '' TSTP; bulfetch -new -quick) || :
     fi
     ;;
 esac
