@@ -21,7 +21,10 @@
 # it, and a shell whose child dies of SIGINT abandons the rest of its
 # start-up files. So the program runs in a subshell, whose own trap (the
 # program starts with SIGINT at its default) keeps such a ^C from going
-# further than the subshell's status.
+# further than the subshell's status. The subshell ignores ^Z, and so the
+# program does from its start, so that no job is left stopped. zsh refuses
+# that trap, but its subshell ignores ^Z as an interactive shell does, and
+# the program holds ^Z off itself once it is ready.
 bulfetch_status=$?
 case $- in
 *i*)

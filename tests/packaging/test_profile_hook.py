@@ -20,8 +20,9 @@ import unittest
 SOURCE = None
 SHOWN = "the bulletin text"
 CALL = "-new -quick"
-# The line a site adds to /etc/zsh/zlogin; bulfetch(1) gives it.
-from login_e2e import ZSH_LINE  # noqa: E402
+# The lines a site adds to /etc/zsh/zlogin and puts in /etc/csh.login;
+# bulfetch(1) gives them.
+from login_e2e import CSH_LINE, ZSH_LINE  # noqa: E402
 
 
 def namespaces_available():
@@ -262,10 +263,11 @@ class Hook(unittest.TestCase):
         self.assertNotIn(b"bulfetch", r.stderr)
         self.assertNotIn(b"bulfetch", self.run_on_terminal(["tcsh", "-l"]))
 
-    def test_zsh_line_is_the_documented_one(self):
+    def test_site_lines_are_the_documented_ones(self):
         with open(os.path.join(SOURCE, "man/bulfetch.1")) as f:
-            page = f.read().replace("\\-", "-").replace("\\(aq", "'")
-        self.assertIn("\n" + ZSH_LINE + "\n", page)
+            page = f.read().replace("\\-", "-").replace("\\(aq", "'").replace("\\`", "`")
+        for line in (ZSH_LINE, CSH_LINE):
+            self.assertIn("\n" + line + "\n", page)
 
 
 if __name__ == "__main__":
