@@ -40,9 +40,8 @@ FALLBACK = "/usr/tmp/.messages"
 # The line bulfetch(1) tells a site to add to /etc/zsh/zlogin.
 ZSH_LINE = ("if [ -r /etc/profile.d/bulfetch.sh ]; then "
             "emulate sh -c '. /etc/profile.d/bulfetch.sh'; fi")
-# The test line bulfetch(1) tells a site with Debian's csh package to put in
-# /etc/csh.login, which tests the folder in a way that csh refuses as soon as
-# it holds two files.
+# The line bulfetch(1) tells a site with Debian's csh package to put in
+# /etc/csh.login; that csh refuses the one there once login.d holds two files.
 CSH_LINE = 'if (-e /etc/csh/login.d && "`/bin/ls /etc/csh/login.d | head -n 1`" != "") then'
 
 SHELLS = [("bash", "/bin/bash"), ("dash", "/bin/dash"), ("zsh", "/bin/zsh"),
@@ -73,10 +72,8 @@ class Site:
         sb.write_file("/etc/profile.d/00-before.sh", sh_mark % "before")
         sb.write_file("/etc/profile.d/zz-after.sh", sh_mark % "system")
         with open("/etc/csh.login") as f:
-            csh_login = f.read()
-        T.assertIn("if (-e /etc/csh/login.d &&", csh_login)
-        sb.write_file("/etc/csh.login", re.sub(r"(?m)^if \(-e /etc/csh/login\.d &&.*$",
-                                               lambda m: CSH_LINE, csh_login))
+            sb.write_file("/etc/csh.login", re.sub(r"(?m)^if \(-e /etc/csh/login\.d .*$",
+                                                   lambda m: CSH_LINE, f.read()))
         sb.write_file("/etc/csh/login.d/00-before", csh_mark % "before")
         sb.write_file("/etc/csh/login.d/zz-after", csh_mark % "system")
         with open("/etc/zsh/zlogin", "a") as f:
