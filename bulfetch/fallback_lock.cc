@@ -17,7 +17,7 @@ std::int64_t monotonic_ns()
 } // namespace
 
 // Every run rewrites the shared fallback file, and two writers that
-// truncate and write at the same moment would leave the head of one
+// rewrite it at the same moment would leave the head of one
 // bulletin over the tail of the other. Readers share the lock, writers take
 // it alone. Anyone may open the file, so a lock held by a stuck or hostile
 // process must not hold up a login: the wait ends half a second after it

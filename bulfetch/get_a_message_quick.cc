@@ -21,20 +21,24 @@ void on_interrupt(int) {}
 // itself they are caught, never fatal: the shell running the login hook
 // goes on with the rest of the set-up only when the run exits by itself.
 // They stay blocked but inside the wait, so one that comes early ends the
-// wait as soon as it starts. A signal that the caller ignores or blocks
-// stays ignored or blocked.
-void catch_interrupts(sigset_t *entry_mask)
+// wait as soon as it starts. ^Z is caught as well and stays blocked through
+// the wait, so that it neither stops the run (a login would be left with a
+// stopped job) nor ends the wait; it is let through, to do nothing, after
+// it. A signal that the caller ignores or blocks stays ignored or blocked.
+void catch_interrupts(sigset_t *entry_mask, sigset_t *wait_mask)
 {
     sigset_t interrupts;
     sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGQUIT);
+    for (int sig : {SIGINT, SIGQUIT, SIGTSTP})
+        sigaddset(&interrupts, sig);
     sigprocmask(SIG_BLOCK, &interrupts, entry_mask);
+    *wait_mask = *entry_mask;
+    sigaddset(wait_mask, SIGTSTP);
     struct sigaction catcher {};
     catcher.sa_handler = on_interrupt;
     sigemptyset(&catcher.sa_mask);
     catcher.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGQUIT}) {
+    for (int sig : {SIGINT, SIGQUIT, SIGTSTP}) {
         struct sigaction before {};
         if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
             sigaction(sig, &catcher, nullptr);
@@ -121,7 +125,8 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
     struct timespec deadline = after_ms(wait_ms);
     bulfetch_from_copy = false;
     sigset_t entry_mask;
-    catch_interrupts(&entry_mask);
+    sigset_t wait_mask;
+    catch_interrupts(&entry_mask, &wait_mask);
 
     int ends[2] = {-1, -1};
     pid_t fetch = -1;
@@ -140,7 +145,7 @@ ErrorCode get_a_message_quick_using(char **bulletin_out, const char *log_ident,
     ErrorCode waited = code;
     bool logged = false;
     if (code == 0) {
-        waited = quick_wait(ends[0], handoff, sizeof handoff, &got, deadline, &entry_mask);
+        waited = quick_wait(ends[0], handoff, sizeof handoff, &got, deadline, &wait_mask);
         close(ends[0]);
         code = waited;
         if (waited == 0 && got < sizeof code) {

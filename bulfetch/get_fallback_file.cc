@@ -11,7 +11,7 @@
 // (ELOOP), and anything but a regular file is refused with EINVAL before a
 // byte is read, so that a FIFO or a device can't hold up a login.
 // O_NONBLOCK keeps the open itself from waiting on a FIFO's writer. The
-// shared lock keeps a writer from truncating it under the read; a lock
+// shared lock keeps a writer from rewriting it under the read; a lock
 // held past the bounded wait is passed by, since anyone may take it, and a
 // record caught mid-write is refused by the record checks in any case.
 ErrorCode get_fallback_file(char **bulletin_out, std::int32_t *length_out,

@@ -10,11 +10,11 @@
 namespace {
 
 // Every open of the shared path refuses to follow a symbolic link, so a
-// link planted by another user can't aim our truncate-and-write at a file
-// of ours, and never waits: a FIFO without a reader fails with ENXIO.
+// link planted by another user can't aim our rewrite at a file of ours,
+// and never waits: a FIFO without a reader fails with ENXIO.
 constexpr int kNoSurprises = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
-// Opens the path for writing; the caller truncates it once it holds the
+// Opens the path for writing; the caller rewrites it once it holds the
 // lock. An existing file is opened without O_CREAT:
 // with fs.protected_regular the kernel refuses an O_CREAT open of another
 // user's file in a sticky world-writable directory, which would leave the

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -35,11 +36,19 @@ ErrorCode write_at(int fd, off_t offset, const char *data, std::size_t length)
 } // namespace
 
 // Both files a run writes are read back by the record checks, which refuse
-// anything that does not begin with the magic. So the file is emptied, the
-// record written from its second byte on, and its first byte, the 'B' of
-// the magic, written last: until that byte lands the file begins with a NUL
-// and reads as no record at all, never as a cut one. A write that fails
-// empties the file again.
+// anything that does not begin with the magic. So the record is written
+// with a NUL in its first byte, from its second byte on, the file cut to
+// its length, and the first byte, the 'B' of the magic, written last: until
+// that byte lands the file begins with a NUL and reads as no record at all,
+// never as a cut or a mixed one.
+//
+// Room for the whole record is reserved before any of that, so that a full
+// disk or a spent quota fails the rewrite while the record already there is
+// whole: it stays, and every later run still has it. That is why the new
+// record is written over the old one rather than into an emptied file,
+// which would give the reserved room back. A file system that can't
+// reserve is written all the same. A write that fails once the first byte
+// is a NUL empties the file.
 //
 // The signals that could end or stop the run are held over these few calls,
 // so an interrupt takes effect before or after them; only SIGKILL, a crash
@@ -59,14 +68,20 @@ ErrorCode put_record(int fd, const char *data, std::int32_t length)
     bool masked = sigprocmask(SIG_BLOCK, &held, &before) == 0;
 
     ErrorCode code = 0;
-    if (ftruncate(fd, 0) != 0)
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) != 0 && errno != EOPNOTSUPP &&
+        errno != ENOSYS)
         code = errno;
+    if (code == 0)
+        code = write_at(fd, 0, "", 1);
+    bool touched = code == 0;
     std::size_t rest = static_cast<std::size_t>(length) - 1;
     if (code == 0 && rest > 0)
         code = write_at(fd, 1, data + 1, rest);
+    if (code == 0 && ftruncate(fd, length) != 0)
+        code = errno;
     if (code == 0)
         code = write_at(fd, 0, data, 1);
-    if (code != 0 && ftruncate(fd, 0) != 0) {
+    if (code != 0 && touched && ftruncate(fd, 0) != 0) {
         // Nothing better is left to do: the first byte was never written,
         // so whatever is there still reads as no record.
     }

@@ -1,9 +1,10 @@
 // Allocation failures inside the bulletin client, another run's create
-// of the shared copy coming between two of our opens, and a run ended in
-// the middle of a write. This binary is linked with the client's calls to
-// malloc, realloc, open and write wrapped, so that while failures are
-// armed every allocation returns null, an open can be raced, and a write
-// can be cut short by a signal.
+// of the shared copy coming between two of our opens, a run ended in the
+// middle of a write, and a disk without room for a record. This binary is
+// linked with the client's calls to malloc, realloc, open, write and
+// fallocate wrapped, so that while failures are armed every allocation
+// returns null, an open can be raced, a write can be cut short by a signal
+// and a reservation can fail.
 #include "bulfetch/bulfetch.h"
 #include "nomicon/nomicon.h"
 
@@ -36,6 +37,9 @@ struct FailingAllocations {
     ~FailingAllocations() { failing = false; }
 };
 
+// When nonzero, every reservation of room in a file fails with it.
+int fallocate_error = 0;
+
 // When set, the next open that may create this path finds it created just
 // before by another user's run.
 const char *raced_path = nullptr;
@@ -60,6 +64,15 @@ void *__wrap_malloc(std::size_t size)
 void *__wrap_realloc(void *p, std::size_t size)
 {
     return failing ? nullptr : __real_realloc(p, size);
+}
+
+int __real_fallocate(int fd, int mode, off_t offset, off_t length);
+int __wrap_fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    if (fallocate_error == 0)
+        return __real_fallocate(fd, mode, offset, length);
+    errno = fallocate_error;
+    return -1;
 }
 
 int __real_open(const char *path, int flags, ...);
@@ -228,6 +241,19 @@ TEST(QuickStart, StarterKilledBeforeTheHandOff)
     // Not even the wait for a late answer: the fetch is known lost.
     EXPECT_LT(took, std::chrono::milliseconds(500));
     std::free(bulletin);
+}
+
+// A full disk refuses the room for a refresh: the record already there
+// stays, whole.
+TEST(FullDisk, ARefreshWithoutRoomLeavesThePreviousRecord)
+{
+    ScratchDir dir;
+    const std::string path = dir / "messages";
+    write_file(path, "BUL:0 1\nthe previous bulletin\n");
+    fallocate_error = ENOSPC;
+    EXPECT_EQ(put_fallback_file("BUL:0 2\nnew\n", 12, path.c_str()), ENOSPC);
+    fallocate_error = 0;
+    EXPECT_EQ(read_file(path), "BUL:0 1\nthe previous bulletin\n");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@ bulfetch(1) tells a site to add, and /usr/local/bin (on root's PATH after
 Usage: test_profile_hook.py SOURCE-DIR [unittest arguments]
 """
 import os
+import pathlib
 import pty
 import select
 import shutil
@@ -20,8 +21,9 @@ import unittest
 SOURCE = None
 SHOWN = "the bulletin text"
 CALL = "-new -quick"
-# The line a site adds to /etc/zsh/zlogin; bulfetch(1) gives it.
-from login_e2e import ZSH_LINE  # noqa: E402
+# The lines a site adds to /etc/zsh/zlogin and puts in /etc/csh.login;
+# bulfetch(1) gives them.
+from login_e2e import CSH_LINE, ZSH_LINE  # noqa: E402
 
 
 def namespaces_available():
@@ -84,14 +86,14 @@ class Hook(unittest.TestCase):
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=20,
                               cwd=self.home)
 
-    def run_on_terminal(self, shell, typed=b"exit\n", interrupt_at=None):
+    def run_on_terminal(self, shell, typed=b"exit\n", interrupt_at=None, env=None):
         """Runs a shell with a terminal as its controlling terminal, types
         into it and returns everything it printed. With interrupt_at, ^C is
         typed once that text has been printed, and the rest afterwards."""
         pid, fd = pty.fork()
         if pid == 0:
             os.chdir(self.home)
-            os.execvpe(self.wrap(shell)[0], self.wrap(shell), self.env())
+            os.execvpe(self.wrap(shell)[0], self.wrap(shell), self.env(**(env or {})))
         output = b""
         deadline = time.monotonic() + 20
         if interrupt_at is None:
@@ -134,6 +136,8 @@ class Hook(unittest.TestCase):
             (["sh", "-l", "-i", "-c", "true"], False, {"STY": "123.pts-0.host"}, 0),
             # a profile read twice by one shell still asks once
             (["bash", "-l", "-i", "-c", ". /etc/profile"], False, {}, 1),
+            # the login environment read through a pipe, as a desktop does
+            (["sh", "-c", "for s in bash sh zsh; do $s -l -i -c true | cat; done"], False, {}, 0),
         ]
         hush = os.path.join(self.home, ".hushlogin")
         for shell, hushed, env, expected in cases:
@@ -144,10 +148,33 @@ class Hook(unittest.TestCase):
                     os.unlink(hush)
                 if os.path.exists(self.calls):
                     os.unlink(self.calls)
-                r = self.run_plain(shell, env)
-                self.assertEqual(r.returncode, 0, r.stderr)
+                output = self.run_on_terminal(shell, env=env)
                 self.assertEqual(self.recorded(), [CALL] * expected)
-                self.assertEqual(r.stdout.count(SHOWN.encode()), expected)
+                self.assertEqual(output.count(SHOWN.encode()), expected)
+
+    def test_the_calling_shell_is_left_as_it_was(self):
+        """Traps (^C's among them), options, variables, positional
+        parameters and $? around a run of the hook that asks; csh starts a
+        sourced file at $status 0 and lists no traps."""
+        dump = '{ trap; echo "$-"; set -o; echo "$#:$*"; set; } 2>&1'
+        sh = ('unset bulfetch_login_done; set -u; set -- one "two words"; %s; ' + dump +
+              ' > before; (exit 3); %s; echo "$?" > after; ' + dump + ' >> after')
+        hook = ". /etc/profile.d/bulfetch.sh"
+        csh = (b"unset bulfetch_login_done; set > before; source /etc/csh/login.d/bulfetch; "
+               b"echo $status > after; set >> after\n")
+        zsh_hook = "emulate sh -c '%s'" % hook
+        for shell, typed, status in [
+                (["bash", "-l", "-i", "-c", sh % ("trap 'echo' INT; trap '' QUIT", hook)], b"", 3),
+                (["sh", "-l", "-i", "-c", sh % ("trap '' INT", hook)], b"", 3),  # a site's guard
+                (["zsh", "-l", "-i", "-c", sh % ("TRAPINT() { echo x; }", zsh_hook)], b"", 3),
+                (["tcsh", "-l"], csh, 0)]:
+            with self.subTest(shell=shell[0]):
+                self.run_on_terminal(shell, typed=typed + b"exit\n")
+                ours = ("RANDOM=", "bulfetch_login_done")
+                before, after = ([x for x in pathlib.Path(self.home, name).read_text().splitlines()
+                                  if not x.startswith(ours)] for name in ("before", "after"))
+                self.assertEqual(after, [str(status)] + before)
+        self.assertEqual(self.recorded(), [CALL] * 8)
 
     def test_script_run_by_login_shell_is_silent(self):
         script = os.path.join(self.home, "job.sh")
@@ -171,14 +198,18 @@ class Hook(unittest.TestCase):
     def test_interrupted_wait_leaves_the_rest_of_the_login(self):
         """^C may kill the program before it is ready for it; the shell
         still reads the start-up files after the hook, system-wide and the
-        user's."""
+        user's, "set -e" in the profile notwithstanding."""
         self.recorder('echo waiting; exec sleep 20')
+        with open(os.path.join(self.profile_d, "00-errexit.sh"), "w") as f:
+            f.write("set -e\n")
         with open(os.path.join(self.profile_d, "zz-later.sh"), "w") as f:
             f.write("echo later-system\n")
         with open(os.path.join(self.login_d, "zz-later"), "w") as f:
             f.write("echo later-system\n")
-        with open(self.zlogin, "a") as f:
-            f.write("echo later-system\n")
+        with open(self.zlogin) as f:
+            zlogin = f.read().replace(ZSH_LINE, "set -e\n" + ZSH_LINE)
+        with open(self.zlogin, "w") as f:
+            f.write(zlogin + "echo later-system\n")
         for name in (".profile", ".zlogin", ".login"):
             with open(os.path.join(self.home, name), "w") as f:
                 f.write("echo later-user\n")
@@ -215,10 +246,11 @@ class Hook(unittest.TestCase):
         self.assertNotIn(b"bulfetch", r.stderr)
         self.assertNotIn(b"bulfetch", self.run_on_terminal(["tcsh", "-l"]))
 
-    def test_zsh_line_is_the_documented_one(self):
+    def test_site_lines_are_the_documented_ones(self):
         with open(os.path.join(SOURCE, "man/bulfetch.1")) as f:
-            page = f.read().replace("\\-", "-").replace("\\(aq", "'")
-        self.assertIn("\n" + ZSH_LINE + "\n", page)
+            page = f.read().replace("\\-", "-").replace("\\(aq", "'").replace("\\`", "`")
+        for line in (ZSH_LINE, CSH_LINE):
+            self.assertIn("\n" + line + "\n", page)
 
 
 if __name__ == "__main__":
