@@ -14,15 +14,15 @@ import sandbox as S  # noqa: E402
 SITE_POLICY = b"#!/bin/sh\nexit 0\n"
 STUBS = {
     # update fails once on a lock another apt holds; install records what
-    # policy-rc.d answers and enables both units, as package scripts do.
+    # policy-rc.d answers and enables both units, as package scripts do (the
+    # one enabled before gets a link more).
     "apt-get": """case $3 in
 update) [ -e $LOG.once ] && exit 0; : >$LOG.once; echo "E: Could not get lock x" >&2; exit 100 ;;
 install) /usr/sbin/policy-rc.d x start; echo "policy $?" >>$LOG
-         systemctl enable --quiet calyx-new.service calyx-old.service; exit $STATUS ;;
+         systemctl enable --quiet calyx-new.service calyx-old.service
+         systemctl add-wants --quiet graphical.target calyx-old.service; exit $STATUS ;;
 esac""",
     "dpkg-query": '[ "$3" = bind9 ] || echo "install ok installed"',
-    "dpkg": "printf '%s\\n' /usr/lib/systemd/system/calyx-new.service "
-            "/lib/systemd/system/calyx-old.service",
 }
 
 
