@@ -18,12 +18,41 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/bulserve.service
 
 # Debian wants a copyright file and a changelog compressed with gzip -9n
 # (no name, no time stamp, so the package is reproducible) in each
-# package's documentation folder.
-set(calyx_changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+# package's documentation folder. The changelog's latest entry names the
+# package version: a version given at build time that the changelog lacks
+# gets an entry of its own on top, dated by the build's SOURCE_DATE_EPOCH
+# (after the entry below it, as Debian requires). With a Debian revision the
+# package is no longer native, and its changelog is named changelog.Debian.
+set(calyx_maintainer "Calyx tools team <calyx-tools@site.example>")
+include(${PROJECT_SOURCE_DIR}/packaging/source_date_epoch.cmake)
+calyx_changelog_top(${PROJECT_SOURCE_DIR}/packaging/changelog calyx_release calyx_release_epoch)
+file(READ ${PROJECT_SOURCE_DIR}/packaging/changelog calyx_changelog_text)
+if(NOT calyx_release STREQUAL PROJECT_VERSION)
+  calyx_source_date_epoch(calyx_epoch ${PROJECT_SOURCE_DIR})
+  if(calyx_epoch LESS_EQUAL calyx_release_epoch)
+    math(EXPR calyx_epoch "${calyx_release_epoch} + 1")
+  endif()
+  set(calyx_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+  set(ENV{SOURCE_DATE_EPOCH} ${calyx_epoch})
+  string(TIMESTAMP calyx_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  set(ENV{SOURCE_DATE_EPOCH} "${calyx_saved_epoch}")
+  string(PREPEND calyx_changelog_text
+    "calyx-tools (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Built from release ${calyx_release} as version ${PROJECT_VERSION}.\n\n"
+    " -- ${calyx_maintainer}  ${calyx_date}\n\n")
+endif()
+# Written where it changed only, so that a reconfiguration rebuilds nothing.
+set(calyx_changelog ${PROJECT_BINARY_DIR}/packaging/changelog)
+file(WRITE ${calyx_changelog}.new "${calyx_changelog_text}")
+configure_file(${calyx_changelog}.new ${calyx_changelog} COPYONLY)
+if(CALYX_DEBIAN_REVISION STREQUAL "")
+  set(calyx_changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+else()
+  set(calyx_changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+endif()
 add_custom_command(OUTPUT ${calyx_changelog_gz}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
-  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${calyx_changelog_gz}
-  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+  COMMAND gzip -9n -c ${calyx_changelog} > ${calyx_changelog_gz}
+  DEPENDS ${calyx_changelog})
 add_custom_target(calyx_package_docs ALL DEPENDS ${calyx_changelog_gz})
 foreach(pkg ${calyx_packages})
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${calyx_changelog_gz}
@@ -32,8 +61,12 @@ endforeach()
 
 set(CPACK_PACKAGE_NAME calyx-tools)
 set(CPACK_PACKAGE_VENDOR "Calyx tools team")
-set(CPACK_PACKAGE_CONTACT "Calyx tools team <calyx-tools@site.example>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${calyx_maintainer}")
+set(CPACK_PACKAGE_VERSION ${calyx_upstream_version})
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${CALYX_DEBIAN_REVISION})
+configure_file(${PROJECT_SOURCE_DIR}/packaging/cpack_project.cmake.in
+               ${PROJECT_BINARY_DIR}/packaging/cpack_project.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/cpack_project.cmake)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_COMPONENTS_ALL ${calyx_packages})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -42,7 +75,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Calyx tools team <calyx-tools@site.example>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${calyx_maintainer}")
 
 set(CPACK_DEBIAN_BULFETCH_PACKAGE_NAME bulfetch)
 set(CPACK_COMPONENT_BULFETCH_DESCRIPTION "site bulletin client
