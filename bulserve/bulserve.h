@@ -126,6 +126,17 @@ int bulserve_state_save(const char *dir, const Bulletin &served);
 int bulserve_commit_file(int fd, const char *temporary, const char *path,
                          std::span<const char> data);
 
+// What became of the datagrams received, since the start or within one
+// summary interval.
+struct ServeCounts {
+    std::uint64_t answered = 0;
+    std::uint64_t ignored = 0;   // not a request, or nothing to serve yet
+    std::uint64_t refused = 0;   // no answer can go there: source port 0, or no unicast source
+    std::uint64_t full = 0;      // answers dropped because the send buffer was full
+    std::uint64_t failed = 0;    // answers whose send failed otherwise
+    int last_error = 0;          // the errno of the last of those
+};
+
 // What the serving loop keeps between requests.
 struct ServeState {
     Bulletin current;                  // length 0 until a file is taken
@@ -139,9 +150,8 @@ struct ServeState {
     bool want_load = false;            // a change noticed, not yet taken
     LoadStatus last_failure = LoadStatus::ok;  // logged once per cause
     int last_error = 0;
-    std::uint64_t answered = 0;
-    std::uint64_t ignored = 0;
-    std::uint64_t send_failures = 0;
+    ServeCounts total;                 // since the start
+    ServeCounts recent;                // since the last summary line
 };
 
 // Returns false on a refused command line, with the reason in `error`
@@ -187,8 +197,18 @@ bool bulserve_is_request(std::span<const char> datagram);
 // has one.
 bool bulserve_find_port(const BulserveOptions &options, std::uint16_t *port);
 // A bound UDP socket, or -1 with errno set. *bound_port receives the port
-// actually bound (the one the system chose for port 0).
-int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_t *bound_port);
+// actually bound (the one the system chose for port 0). Each datagram
+// received carries the local address it was sent to and the interface it
+// came in on (IP_PKTINFO), for the answer to leave from that address.
+// *lanes tells whether lanes can share the port.
+int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_t *bound_port,
+                         bool *lanes);
+// A lane: a socket on the same address and port that only sends, with a
+// send buffer of its own, or -1 with errno set. Answers are sent on the
+// lane of the interface their request came in on, the way their answers
+// leave on most networks: answers queued for a slow interface fill only
+// its lane's buffer, and answers on every other interface go out.
+int bulserve_open_lane(int socket_fd);
 
 // Tells the service manager, through $NOTIFY_SOCKET, how the server is
 // ("READY=1", "RELOADING=1", "STOPPING=1"); nothing without it.
@@ -214,8 +234,8 @@ void bulserve_signals_wake_by(int fd);
 // Serves until SIGTERM or SIGINT; SIGHUP re-reads the file, and so does a
 // change the watch reports. Every answer passes the rate limit first.
 // Returns the exit status.
-int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *state,
-                   RateLimit *limit);
+int bulserve_serve(const BulserveOptions &options, int socket_fd, bool lanes,
+                   ServeState *state, RateLimit *limit);
 
 void bulserve_log_init(bool to_stderr);
 void bulserve_log(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
