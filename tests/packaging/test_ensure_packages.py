@@ -26,7 +26,7 @@ esac""",
 }
 
 
-def case(sb, source, status, site_policy):
+def case(sb, source, status, site_policy, killed=False):
     for name, text in STUBS.items():
         sb.write_file("/usr/local/sbin/" + name, "#!/bin/sh\n" + text + "\n", mode=0o755)
     for unit in ("calyx-new.service", "calyx-old.service"):
@@ -37,6 +37,9 @@ def case(sb, source, status, site_policy):
         os.unlink("/usr/sbin/policy-rc.d")
     if site_policy:
         sb.write_file("/usr/sbin/policy-rc.d", site_policy, mode=0o755)
+    if killed:   # what a run killed mid-install leaves: its policy, the site's saved
+        os.rename("/usr/sbin/policy-rc.d", "/usr/sbin/policy-rc.d.ensure-packages-saved")
+        sb.write_file("/usr/sbin/policy-rc.d", "#!/bin/sh\n# ensure-packages: x\nexit 101\n", mode=0o755)
     log = os.path.join(sb.root, "log")
     env = dict(os.environ, PATH="/usr/local/sbin:" + os.environ["PATH"], LOG=log,
                STATUS=str(status))
@@ -63,8 +66,9 @@ def main():
                                  "--list", mode], capture_output=True, text=True).stdout.split()
         assert listed and ", ".join(listed) + "." in readme, f"README.md does not list {listed}"
     # A site's own policy-rc.d is put back, ours never left behind, also on failure.
-    for status, site_policy in ((0, SITE_POLICY), (100, False)):
-        ok, out = S.run_isolated(case, sys.argv[1], status, site_policy)
+    for status, site_policy, killed in ((0, SITE_POLICY, False), (100, False, False),
+                                        (0, SITE_POLICY, True)):
+        ok, out = S.run_isolated(case, sys.argv[1], status, site_policy, killed)
         assert ok, f"install status {status}:\n{out}"
 
 
