@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <pwd.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,9 +93,21 @@ int bulcheck_copy(BulcheckState &state)
     const char *shown = bulcheck_shown(path);
     struct stat st;
     if (lstat(BULFETCH_FALLBACK_FILE, &st) != 0) {
-        bulcheck_say("  %s: none yet (%s); a run that reaches the server makes it", shown,
-                     std::strerror(errno));
-        return BULCHECK_OK;
+        int missing = errno;
+        // Made by the first run that reaches the server, if that run may
+        // create files in the folder.
+        std::string folder =
+            slash != std::string_view::npos && slash > 0 ? std::string(path.substr(0, slash)) : "/";
+        if (missing == ENOENT && access(folder.c_str(), W_OK | X_OK) == 0) {
+            bulcheck_say("  %s: none yet (%s); a run that reaches the server makes it", shown,
+                         std::strerror(missing));
+            return BULCHECK_OK;
+        }
+        bulcheck_say("  %s: none, and your runs cannot make it (%s)", shown,
+                     std::strerror(missing == ENOENT ? errno : missing));
+        bulcheck_say("  BREAK: the bulletins your runs receive are not kept for this machine.");
+        bulcheck_say("  FIX: as root, chmod 1777 %s.", bulcheck_shown(folder));
+        return BULCHECK_COPY;
     }
     if (!S_ISREG(st.st_mode)) {
         bulcheck_say("  %s: %s", shown, S_ISLNK(st.st_mode) ? "a symbolic link" : "not a plain file");

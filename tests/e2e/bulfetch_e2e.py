@@ -739,26 +739,33 @@ CHECKS = [
         r"  127\.0\.0\.1 \(/etc/resolv\.conf\): no answer within 2\.0 s",
         r"the silent step is the name-service lookup"]),
     ("silent_server", dict(reply=None), 5, [r"no reply within 2\.0 s; the silent\n.*bulletin server"]),
+    # No copy yet, in a folder the user's runs cannot create it in.
+    ("copy_folder_closed", dict(folder_mode=0o755), 6, [r"none, and your runs cannot make it"]),
 ]
 
 
 def case_check(sb, kwargs, status, patterns):
     """The report of each step; the copy, the seen stamp and the log are left
     as they were; a silent step costs one bounded wait."""
+    kwargs = dict(kwargs)
+    folder_mode = kwargs.pop("folder_mode", None)
     site = Site(sb, **kwargs)
     check = sb.install(ARGS.bulcheck, "/usr/local/bin/bulcheck")
     sb.write_file(FALLBACK, OLD_FILE, mode=0o666, mtime=5000)
+    if folder_mode:
+        os.unlink(FALLBACK)
+        os.chmod(os.path.dirname(FALLBACK), folder_mode)
     sb.write_file(site.seen_path(), header(OLD_FILE), uid=site.alice.uid, mtime=1000)
     kept = ("data", "mode", "mtime", "uid")
-    before = [{k: S.file_state(p)[k] for k in kept} for p in (FALLBACK, site.seen_path())]
+    state = lambda p: S.file_state(p) and {k: S.file_state(p)[k] for k in kept}  # noqa: E731
+    before = [state(p) for p in (FALLBACK, site.seen_path())]
     res = sb.run([check], user=site.alice)
     out = res.stdout.decode()
     T.assertEqual((res.status, res.stderr, res.log), (status, b"", []), out)
     for pattern in patterns:
         T.assertRegex(out, pattern)
     T.assertLess(res.elapsed, 4.5)
-    T.assertEqual([{k: S.file_state(p)[k] for k in kept} for p in (FALLBACK, site.seen_path())],
-                  before)
+    T.assertEqual([state(p) for p in (FALLBACK, site.seen_path())], before)
 
 
 CASES = [
