@@ -80,8 +80,7 @@ int bulcheck_exchange(BulcheckState &state)
         bulcheck_say("  BREAK: the reply is not a bulletin (it must begin with \"BUL:0\" and hold a");
         bulcheck_say("         line end): \"%s\"", bulcheck_shown(reply.substr(0, 40)));
         bulcheck_say("  FIX: the program answering on that port is not a bulletin server.");
-        std::free(state.live);
-        state.live = nullptr;
+        // Kept for the verdict: a login takes whatever the server answers.
         return BULCHECK_EXCHANGE;
     }
     std::int32_t stamp = bulletin_stamp(reply);

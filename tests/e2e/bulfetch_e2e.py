@@ -739,6 +739,8 @@ CHECKS = [
         r"  127\.0\.0\.1 \(/etc/resolv\.conf\): no answer within 2\.0 s",
         r"the silent step is the name-service lookup"]),
     ("silent_server", dict(reply=None), 5, [r"no reply within 2\.0 s; the silent\n.*bulletin server"]),
+    # A login takes the reply as it comes, and shows nothing.
+    ("reply_not_a_bulletin", dict(reply=b"HELLO\n"), 5, [r"NOT SHOWN: what comes from the server"]),
     # No copy yet, in a folder the user's runs cannot create it in.
     ("copy_folder_closed", dict(folder_mode=0o755), 6, [r"none, and your runs cannot make it"]),
 ]
