@@ -13,11 +13,13 @@ import sandbox as S  # noqa: E402
 
 SITE_POLICY = b"#!/bin/sh\nexit 0\n"
 STUBS = {
-    # update fails once on a lock another apt holds; install records what
+    # update fails once on a lock another apt holds (saying so in the
+    # machine's language); install records what
     # policy-rc.d answers and enables both units, as package scripts do (the
     # one enabled before gets a link more).
     "apt-get": """case $3 in
-update) [ -e $LOG.once ] && exit 0; : >$LOG.once; echo "E: Could not get lock x" >&2; exit 100 ;;
+update) [ -e $LOG.once ] && exit 0; : >$LOG.once; [ "$LC_ALL" = C ] && echo "E: Could not get lock x" >&2
+        [ "$LC_ALL" = C ] || echo "E: Sperre x konnte nicht erlangt werden" >&2; exit 100 ;;
 install) /usr/sbin/policy-rc.d x start; echo "policy $?" >>$LOG
          systemctl enable --quiet calyx-new.service calyx-old.service
          systemctl add-wants --quiet graphical.target calyx-old.service; exit $STATUS ;;
@@ -42,7 +44,7 @@ def case(sb, source, status, site_policy, killed=False):
         sb.write_file("/usr/sbin/policy-rc.d", "#!/bin/sh\n# ensure-packages: x\nexit 101\n", mode=0o755)
     log = os.path.join(sb.root, "log")
     env = dict(os.environ, PATH="/usr/local/sbin:" + os.environ["PATH"], LOG=log,
-               STATUS=str(status))
+               STATUS=str(status), LC_ALL="de_DE.UTF-8")
     r = subprocess.run(["bash", os.path.join(source, "scripts/ensure-packages"), "demo"],
                        env=env, capture_output=True, timeout=60)
     out = (r.stdout + r.stderr).decode()
