@@ -103,8 +103,10 @@ int bulcheck_copy(BulcheckState &state)
                          std::strerror(missing));
             return BULCHECK_OK;
         }
-        bulcheck_say("  %s: none, and your runs cannot make it (%s)", shown,
-                     std::strerror(missing == ENOENT ? errno : missing));
+        if (missing == ENOENT)
+            bulcheck_say("  %s: none, and your runs cannot make it (%s)", shown, std::strerror(errno));
+        else
+            bulcheck_say("  %s: %s", shown, std::strerror(missing));
         bulcheck_say("  BREAK: the bulletins your runs receive are not kept for this machine.");
         bulcheck_say("  FIX: as root, chmod 1777 %s.", bulcheck_shown(folder));
         return BULCHECK_COPY;
