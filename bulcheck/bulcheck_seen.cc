@@ -10,8 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Read as check_viewable reads it: a plain file only, opened without
-// waiting, its head alone.
+// Read as check_viewable reads it.
 void bulcheck_seen(BulcheckState &state)
 {
     bulcheck_say("\nSeen stamp");
@@ -22,21 +21,15 @@ void bulcheck_seen(BulcheckState &state)
     }
     char path[4096];
     std::snprintf(path, sizeof path, "%s/.message_times", state.home);
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        bulcheck_say("  %s: none (%s): every bulletin counts as new", bulcheck_shown(path),
-                     std::strerror(errno));
-        return;
-    }
     struct stat st;
     char *content = nullptr;
     std::int32_t length = 0;
-    ErrorCode code = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
-    if (code == 0)
-        code = read_head(&content, &length, fd, BULFETCH_MAX_FILE);
-    close(fd);
+    ErrorCode code = read_seen_file(path, &content, &length, &st);
     std::string_view record(content != nullptr ? content : "", static_cast<std::size_t>(length));
-    if (code != 0 || bulletin_check(record) != 0)
+    if (code != 0)
+        bulcheck_say("  %s: none (%s): every bulletin counts as new", bulcheck_shown(path),
+                     code == EINVAL ? "not a regular file" : std::strerror(code));
+    else if (bulletin_check(record) != 0)
         bulcheck_say("  %s: holds no record, which counts as none", bulcheck_shown(path));
     else {
         state.has_seen = true;

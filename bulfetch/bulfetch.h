@@ -67,6 +67,10 @@ ErrorCode read_to_memory(char **buffer_out, std::int32_t *length_out, int fd);
 // The same for at most limit bytes, the rest of the file left unread.
 ErrorCode read_head(char **buffer_out, std::int32_t *length_out, int fd,
                     std::int32_t limit);
+// The head of a seen-stamp file, read without waiting and only from a
+// regular file; its status in *st. The buffer is the caller's.
+ErrorCode read_seen_file(const char *path, char **content_out, std::int32_t *length_out,
+                         struct stat *st);
 
 // 0: the bulletin is to be shown.
 ErrorCode check_viewable(const char *bulletin, bool only_new, bool record_seen);

@@ -26,23 +26,12 @@ char *seen_path(const char *home_dir)
     return path;
 }
 
-// The file is the user's, but it need not be a regular file: a FIFO there
-// must not hold up a login, so the open never waits and anything but a
-// regular file counts as no record. A symbolic link is followed (dotfiles
-// are often kept as links). Only the head of the file is read: the record
-// is its first line, and a file grown past the bound is still judged by it.
 bool recorded_as_seen(const char *path, std::int32_t stamp)
 {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     struct stat st;
     char *content = nullptr;
     std::int32_t length = 0;
-    ErrorCode code = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
-    if (code == 0)
-        code = read_head(&content, &length, fd, BULFETCH_MAX_FILE);
-    close(fd);
+    ErrorCode code = read_seen_file(path, &content, &length, &st);
     if (code != 0)
         return false;
     bool seen = seen_record_covers(
