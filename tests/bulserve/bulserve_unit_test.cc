@@ -65,6 +65,7 @@ TEST(BulserveParseArgs, Table)
         {{"-x", "b"}, false, "-x: unknown option; the options are -e, -a, -p, -s, -S, -r, -R, -b, -m, -t, -h, --help and --version", nullptr, 0, -1, 0, false, false},
         {{"-ex", "b"}, false, "-x: unknown option;", nullptr, 0, -1, 0, false, false},
         {{"b", "--port=1"}, false, "--port=1: unknown option;", nullptr, 0, -1, 0, false, false},
+        {{"b", "--version=1"}, false, "--version=1: --help and --version take no value", nullptr, 0, -1, 0, false, false},
         {{"-pp", "1", "b"}, false, "-p p: expected a port", nullptr, 0, -1, 0, false, false},
         {{"b", "-p"}, false, "-p needs a value", nullptr, 0, -1, 0, false, false},
         {{"b", "-e", "c"}, false, "c: only one bulletin file", nullptr, 0, -1, 0, false, false},
