@@ -164,6 +164,8 @@ int answer_from(const msghdr &request, char *control, msghdr *reply, bool name_s
         // For unicast the address asked; for a broadcast the address of
         // the interface it came in on.
         from.ipi_spec_dst = asked.ipi_spec_dst;
+        // The padding after the data goes to the kernel too.
+        std::memset(control, 0, CONTROL);
         reply->msg_control = control;
         reply->msg_controllen = CONTROL;
         cmsghdr *out = CMSG_FIRSTHDR(reply);
