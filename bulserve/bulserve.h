@@ -210,6 +210,22 @@ int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_
 // its lane's buffer, and answers on every other interface go out.
 int bulserve_open_lane(int socket_fd);
 
+// The lanes opened, one per interface requests come in on, up to eight.
+inline constexpr int BULSERVE_MAX_LANES = 8;
+struct BulserveLanes {
+    int fd[BULSERVE_MAX_LANES];
+    int ifindex[BULSERVE_MAX_LANES];
+    std::int64_t used_ms[BULSERVE_MAX_LANES];  // its last answer, monotonic
+    int count = 0;
+    bool possible = false;   // lanes can share the port, and one could be opened
+};
+// The socket to send an answer on, at now_ms, for a request that came in on
+// the interface `ifindex` (0: unknown): its lane, opened on first use; or,
+// when all are taken, the lane idle longest if it has been idle for
+// BULSERVE_LANE_IDLE_MS, else socket_fd.
+inline constexpr std::int64_t BULSERVE_LANE_IDLE_MS = 10000;
+int bulserve_lane(BulserveLanes *lanes, int socket_fd, int ifindex, std::int64_t now_ms);
+
 // Tells the service manager, through $NOTIFY_SOCKET, how the server is
 // ("READY=1", "RELOADING=1", "STOPPING=1"); nothing without it.
 void bulserve_notify(const char *text);

@@ -106,7 +106,10 @@ bool bulserve_parse_args(int argc, char *const argv[], BulserveOptions *options,
             return true;
         }
         if (letter == '?') {
-            if (optopt != 0)
+            if (optopt == 'h' || optopt == 'V')  // getopt's letter for --help=x, --version=x
+                std::snprintf(error, error_size, "%s: --help and --version take no value",
+                              argv[optind - 1]);
+            else if (optopt != 0)
                 std::snprintf(error, error_size, "-%c: unknown option; %s", optopt, ALL_OPTIONS);
             else  // a long option: getopt has passed the word
                 std::snprintf(error, error_size, "%s: unknown option; %s", argv[optind - 1],

@@ -23,39 +23,6 @@ constexpr int BATCH = 32;
 // the log.
 constexpr std::int64_t SUMMARY_MS = 60000;
 constexpr std::size_t CONTROL = CMSG_SPACE(sizeof(in_pktinfo));
-// Lanes, one per interface requests come in on, first come first served;
-// answers for interfaces beyond them go on the server's own socket.
-constexpr int MAX_LANES = 8;
-
-struct Lanes {
-    int fd[MAX_LANES];
-    int ifindex[MAX_LANES];
-    int count = 0;
-    bool possible = false;
-};
-
-// The socket to send an answer on for a request that came in on the
-// interface `ifindex` (0: unknown).
-int lane_of(Lanes *lanes, int socket_fd, int ifindex)
-{
-    if (ifindex == 0 || !lanes->possible)
-        return socket_fd;
-    for (int i = 0; i < lanes->count; ++i)
-        if (lanes->ifindex[i] == ifindex)
-            return lanes->fd[i];
-    if (lanes->count == MAX_LANES)
-        return socket_fd;
-    int fd = bulserve_open_lane(socket_fd);
-    if (fd < 0) {
-        // Out of descriptors or memory: no more lanes, nothing to log per
-        // packet; the server's own socket serves.
-        lanes->possible = false;
-        return socket_fd;
-    }
-    lanes->fd[lanes->count] = fd;
-    lanes->ifindex[lanes->count] = ifindex;
-    return lanes->fd[lanes->count++];
-}
 
 struct Batch {
     // The request is 5 bytes; a longer datagram is cut and flagged with
@@ -197,6 +164,8 @@ int answer_from(const msghdr &request, char *control, msghdr *reply, bool name_s
         // For unicast the address asked; for a broadcast the address of
         // the interface it came in on.
         from.ipi_spec_dst = asked.ipi_spec_dst;
+        // The padding after the data goes to the kernel too.
+        std::memset(control, 0, CONTROL);
         reply->msg_control = control;
         reply->msg_controllen = CONTROL;
         cmsghdr *out = CMSG_FIRSTHDR(reply);
@@ -244,7 +213,7 @@ int send_lane(Batch *b, int at, int count, ServeCounts *counts)
 // limit, with one send for those of each lane. No send waits: an answer
 // that finds its send buffer full is dropped, so that a path slower than
 // the answers sent to it holds up no other.
-void answer_batch(int fd, Lanes *lanes, Batch *b, int n, RateLimit *limit, ServeState *state,
+void answer_batch(int fd, BulserveLanes *lanes, Batch *b, int n, RateLimit *limit, ServeState *state,
                   const sockaddr_in &waker)
 {
     // One reading of the clock for the batch: requests in it arrived
@@ -278,8 +247,8 @@ void answer_batch(int fd, Lanes *lanes, Batch *b, int n, RateLimit *limit, Serve
         reply->msg_namelen = h.msg_namelen;
         reply->msg_iov = &b->answer;
         reply->msg_iovlen = 1;
-        b->lane[count] = lane_of(lanes, fd, answer_from(h, b->answer_from[count], reply,
-                                                               b->name_source));
+        b->lane[count] = bulserve_lane(
+            lanes, fd, answer_from(h, b->answer_from[count], reply, b->name_source), now);
         ++count;
     }
     for (int at = 0; at < count;)
@@ -361,7 +330,7 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, bool lanes_pos
     bulserve_signals_wake_by(waker_fd);
     Batch batch;
     batch.name_source = options.address == htonl(INADDR_ANY);
-    Lanes lanes;
+    BulserveLanes lanes;
     lanes.possible = lanes_possible;
     SignalCounts seen;  // every signal since the handlers were installed counts
     bool more_events = true;  // anything that came before the handlers

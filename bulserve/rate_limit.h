@@ -144,10 +144,7 @@ struct RateLimitSummary {
     // interval counts twice.
     std::uint32_t prefixes = 0;
     // The source that had the most dropped by its own limit, as
-    // The lengths that key an address: IPv4 /32, IPv6 /64 or the prefix if
-// longer.
-RateLimitConfig rate_limit_address_config(const RateLimitConfig &config);
-// "192.0.2.0/24" or "192.0.2.7/32" ("" when none was), and how many.
+    // "192.0.2.0/24" or "192.0.2.7/32" ("" when none was), and how many.
     std::uint32_t top_drops = 0;
     char top_prefix[RATE_LIMIT_PREFIX_TEXT] = "";
 };

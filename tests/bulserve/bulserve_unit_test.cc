@@ -65,6 +65,7 @@ TEST(BulserveParseArgs, Table)
         {{"-x", "b"}, false, "-x: unknown option; the options are -e, -a, -p, -s, -S, -r, -R, -b, -m, -t, -h, --help and --version", nullptr, 0, -1, 0, false, false},
         {{"-ex", "b"}, false, "-x: unknown option;", nullptr, 0, -1, 0, false, false},
         {{"b", "--port=1"}, false, "--port=1: unknown option;", nullptr, 0, -1, 0, false, false},
+        {{"b", "--version=1"}, false, "--version=1: --help and --version take no value", nullptr, 0, -1, 0, false, false},
         {{"-pp", "1", "b"}, false, "-p p: expected a port", nullptr, 0, -1, 0, false, false},
         {{"b", "-p"}, false, "-p needs a value", nullptr, 0, -1, 0, false, false},
         {{"b", "-e", "c"}, false, "c: only one bulletin file", nullptr, 0, -1, 0, false, false},
@@ -568,6 +569,33 @@ TEST(BulserveIsRequest, OnlyTheExactMagic)
     };
     for (auto &c : cases)
         EXPECT_EQ(bulserve_is_request(c.datagram), c.request) << c.datagram;
+}
+
+// Interfaces 1 to 8 take the lanes at times 1 to 8; later ones get the lane
+// idle longest once it has been idle long enough (`lane`: the interface
+// whose lane it was, 0 for the server's own socket).
+TEST(BulserveLane, AnIdleLanePassesToANewInterface)
+{
+    std::uint16_t port = 0;
+    BulserveLanes lanes;
+    int fd = bulserve_open_socket(htonl(INADDR_LOOPBACK), 0, &port, &lanes.possible);
+    ASSERT_GE(fd, 0);
+    if (!lanes.possible)
+        GTEST_SKIP() << "no shared port here";
+    int first[BULSERVE_MAX_LANES];
+    for (int i = 0; i < BULSERVE_MAX_LANES; ++i)
+        ASSERT_NE(first[i] = bulserve_lane(&lanes, fd, i + 1, i + 1), fd);
+    constexpr std::int64_t IDLE = BULSERVE_LANE_IDLE_MS;
+    const struct { int ifindex; std::int64_t at; int lane; } cases[] = {
+        {0, IDLE + 8, 0}, {9, IDLE, 0}, {2, IDLE, 2}, {9, IDLE + 1, 1}, {1, IDLE + 2, 0},
+        {10, IDLE + 3, 3}, {9, IDLE + 3, 1},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(bulserve_lane(&lanes, fd, c.ifindex, c.at), c.lane ? first[c.lane - 1] : fd)
+            << c.ifindex << " at " << c.at;
+    for (int i = 0; i < lanes.count; ++i)
+        close(lanes.fd[i]);
+    close(fd);
 }
 
 }  // namespace
