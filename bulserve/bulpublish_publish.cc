@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,12 +91,14 @@ int replace_file(const char *file, const Bulletin &record)
 }
 
 // Picks the stamp and puts the record in place.
-int publish_locked(const char *program, const BulpublishOptions &options, const char *text,
-                   std::size_t length, long long total)
+int publish_locked(const char *program, const BulpublishOptions &options, const char *file,
+                   const char *text, std::size_t length, long long total)
 {
     const char *state_dir =
         options.state_dir != nullptr ? options.state_dir : BULPUBLISH_DEFAULT_STATE_DIR;
-    std::int64_t highest = bulpublish_highest(options.file, state_dir);
+    Bulletin served;
+    int state_error = bulpublish_read_state(state_dir, &served);
+    std::int64_t highest = bulpublish_highest(file, served);
     std::int64_t stamp = 0;
     if (!bulserve_next_stamp(highest, std::time(nullptr), &stamp)) {
         std::fprintf(stderr,
@@ -120,14 +123,24 @@ int publish_locked(const char *program, const BulpublishOptions &options, const 
                          program, total, limit, total - static_cast<long long>(limit));
         return BULPUBLISH_EXIT_REFUSED;
     }
-    int error = replace_file(options.file, record);
+    int error = replace_file(file, record);
     if (error != 0) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, options.file,
-                     std::strerror(error));
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, file, std::strerror(error));
         return BULPUBLISH_EXIT_FILE;
     }
-    std::printf("%s: published stamp %lld, %zu bytes of text\n", options.file,
-                static_cast<long long>(stamp), length);
+    if (state_error != 0) {
+        char consequence[200];
+        std::snprintf(consequence, sizeof consequence,
+                      "a server that has served a stamp above %lld refuses this bulletin (give "
+                      "its state directory with -S)", static_cast<long long>(stamp));
+        bulpublish_warn_state(program, state_dir, state_error, consequence);
+    }
+    if (file == options.file)
+        std::printf("%s: published stamp %lld, %zu bytes of text\n", options.file,
+                    static_cast<long long>(stamp), length);
+    else
+        std::printf("%s: published stamp %lld, %zu bytes of text, in %s, the file the link "
+                    "names\n", options.file, static_cast<long long>(stamp), length, file);
     return BULPUBLISH_EXIT_OK;
 }
 
@@ -155,17 +168,33 @@ int bulpublish_publish(const char *program, const BulpublishOptions &options)
         return BULPUBLISH_EXIT_FILE;
     }
 
+    // A symbolic link is published through, at the file it names: a file
+    // renamed over the link would cut it, and what is written at its
+    // target afterwards would never be served.
+    const char *file = options.file;
+    char target[PATH_MAX];
+    struct stat link {};
+    if (lstat(file, &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (realpath(file, target) == nullptr) {
+            std::fprintf(stderr,
+                         "%s: %s is a symbolic link whose target can't be reached: %s; "
+                         "publish at the file it should name, or remove the link\n",
+                         program, file, std::strerror(errno));
+            return BULPUBLISH_EXIT_FILE;
+        }
+        file = target;
+    }
     // Two publications at once would both pick the stamp above the same
     // highest, one stamp for two texts: from the reading of the highest to
     // the rename they go one at a time. A folder that can't be locked
     // (some network file systems) leaves them unordered, as a lock of
     // nothing.
-    int lock_fd = open_folder(options.file);
+    int lock_fd = open_folder(file);
     if (lock_fd >= 0) {
         while (flock(lock_fd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-    int status = publish_locked(program, options, text, length, total);
+    int status = publish_locked(program, options, file, text, length, total);
     if (lock_fd >= 0)
         close(lock_fd);
     return status;
