@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "bulserve/bulserve.h"
 
@@ -42,55 +44,85 @@ bool known(const Steps &steps, int wd, const char *name)
     return false;
 }
 
-// Watches each folder of the path and the name in it that leads on, the
-// file's own name in its folder last; stops at the first folder that is
-// not there. IN_MASK_ADD: a folder met twice keeps the events of both.
-void add_steps(int fd, const char *path, bool own, Steps *steps)
+bool add_step(int fd, const char *folder, std::string_view name, bool own, Steps *steps)
 {
-    char folder[PATH_MAX];
-    std::size_t length = std::strlen(path);
-    if (length >= sizeof folder)
-        return;
-    std::size_t at = 0;
-    if (path[0] == '/') {
-        std::strcpy(folder, "/");
-        at = 1;
-    } else {
-        std::strcpy(folder, ".");
+    if (name.size() >= sizeof steps->watch[0].name || steps->count >= BULSERVE_MAX_PATH_WATCHES)
+        return false;
+    // IN_MASK_ADD: a folder met twice keeps the events of both.
+    int wd = inotify_add_watch(fd, folder, (own ? FOLDER_EVENTS : STEP_EVENTS) | IN_MASK_ADD);
+    if (wd < 0) {
+        if (own)
+            steps->folder_error = errno;
+        return false;
     }
-    for (;;) {
-        while (at < length && path[at] == '/')
-            ++at;
-        if (at >= length)
+    PathWatch &w = steps->watch[steps->count];
+    std::memcpy(w.name, name.data(), name.size());
+    w.name[name.size()] = '\0';
+    w.wd = wd;
+    w.file_folder = own;
+    if (own || !known(*steps, wd, w.name))
+        ++steps->count;
+    return true;
+}
+
+// Walks the path as the kernel looks it up, following symbolic links
+// (40 at most, as the kernel does), and watches each folder a name is
+// looked up in, for that name: a link flipped, a folder moved away or
+// one moved in, anywhere on the way, comes as an event. The walk goes as
+// far as the names exist, so a dangling link is watched for its target.
+void add_steps(int fd, const char *path, Steps *steps)
+{
+    char done[PATH_MAX];     // where the next name is looked up
+    char rest[PATH_MAX];     // the names still to look up
+    if (std::strlen(path) >= sizeof rest)
+        return;
+    std::strcpy(done, path[0] == '/' ? "/" : ".");
+    std::strcpy(rest, path);
+    bool own_pending = true;  // the file's own name not yet met
+    for (int links = 0;;) {
+        std::string_view left(rest);
+        std::size_t at = left.find_first_not_of('/');
+        if (at == std::string_view::npos)
             return;
-        std::size_t end = at;
-        while (end < length && path[end] != '/')
-            ++end;
-        bool last = end == length;
-        std::size_t n = end - at;
-        bool dots = (n == 1 && path[at] == '.') || (n == 2 && path[at] == '.' && path[at + 1] == '.');
-        if (!dots && n < sizeof steps->watch[0].name &&
-            steps->count < BULSERVE_MAX_PATH_WATCHES) {
-            std::uint32_t mask = (own && last ? FOLDER_EVENTS : STEP_EVENTS) | IN_MASK_ADD;
-            int wd = inotify_add_watch(fd, folder, mask);
-            if (wd < 0) {
-                if (own && last)
-                    steps->folder_error = errno;
+        left.remove_prefix(at);
+        std::size_t end = left.find('/');
+        std::string_view name = left.substr(0, end);
+        bool last = end == std::string_view::npos || left.find_first_not_of('/', end) ==
+                                                         std::string_view::npos;
+        char next[PATH_MAX];
+        std::size_t done_length = std::strlen(done);
+        const char *joint = done[done_length - 1] == '/' ? "" : "/";
+        int n = std::snprintf(next, sizeof next, "%s%s%.*s", done, joint,
+                              static_cast<int>(name.size()), name.data());
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof next)
+            return;
+        std::string_view after = last ? std::string_view() : left.substr(end);
+        if (name != "." && name != ".." &&
+            !add_step(fd, done, name, last && own_pending, steps))
+            return;
+        if (last)
+            own_pending = false;
+        char target[PATH_MAX];
+        ssize_t length = readlink(next, target, sizeof target - 1);
+        if (length > 0) {
+            if (++links > 40)
                 return;
-            }
-            PathWatch &w = steps->watch[steps->count];
-            std::memcpy(w.name, path + at, n);
-            w.name[n] = '\0';
-            w.wd = wd;
-            w.file_folder = own && last;
-            if (!known(*steps, wd, w.name) || w.file_folder)
-                ++steps->count;
+            target[length] = '\0';
+            char spliced[PATH_MAX];
+            n = std::snprintf(spliced, sizeof spliced, "%s%.*s", target,
+                              static_cast<int>(after.size()), after.data());
+            if (n < 0 || static_cast<std::size_t>(n) >= sizeof spliced)
+                return;
+            std::strcpy(rest, spliced);
+            if (target[0] == '/')
+                std::strcpy(done, "/");
+            continue;
         }
         if (last)
             return;
-        std::memcpy(folder, path, end);
-        folder[end] = '\0';
-        at = end;
+        std::strcpy(done, next);
+        std::memmove(rest, after.data(), after.size());
+        rest[after.size()] = '\0';
     }
 }
 
@@ -165,14 +197,8 @@ int bulserve_rewatch(ServeState *state)
     state->rewatch = false;
     PathWatch fresh[BULSERVE_MAX_PATH_WATCHES];
     Steps steps{fresh};
-    add_steps(state->inotify_fd, state->path, true, &steps);
+    add_steps(state->inotify_fd, state->path, &steps);
     int error = steps.folder_error;
-    // The way the path resolves to, when a symbolic link is on it: its
-    // folders can be moved or replaced as well, and a file renamed over
-    // the link's target is a new bulletin.
-    char real[PATH_MAX];
-    if (realpath(state->path, real) != nullptr && std::strcmp(real, state->path) != 0)
-        add_steps(state->inotify_fd, real, false, &steps);
     int old_folder = dir_watch_of(*state);
     // A folder that left the way is no longer watched: each replacement
     // would otherwise leave a watch behind for as long as the old folder
