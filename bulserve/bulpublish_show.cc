@@ -35,9 +35,10 @@ int show_served(const BulpublishOptions &options, const char *state_dir, const B
     char text[320];
     bulserve_load_failure_text(why, served.stamp, state_dir, text, sizeof text);
     if (why.status == LoadStatus::ok)
-        std::snprintf(text, sizeof text, "yet: a running server takes it once it sees the "
-                                         "change; see its log");
-    std::printf("file:  %s%s, not served: %s\n", options.file, kind, text);
+        std::printf("file:  %s%s, not served yet: a running server takes it once it sees the "
+                    "change; see its log\n", options.file, kind);
+    else
+        std::printf("file:  %s%s, not served: %s\n", options.file, kind, text);
     std::printf("stamp: %lld", static_cast<long long>(served.stamp));
     char after[4200];
     std::snprintf(after, sizeof after, ", the last served, from %s/%s", state_dir,
