@@ -90,6 +90,34 @@ int replace_file(const char *file, const Bulletin &record)
     return 0;
 }
 
+// The file at the end of the symbolic links from path, as many as the
+// kernel follows; path itself when it is no link. 0 or the errno.
+int link_target(const char *path, char *out, std::size_t size)
+{
+    if (std::snprintf(out, size, "%s", path) >= static_cast<int>(size))
+        return ENAMETOOLONG;
+    for (int links = 0;; ++links) {
+        struct stat st {};
+        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
+            return 0;
+        if (links == 40)
+            return ELOOP;
+        char link[PATH_MAX];
+        ssize_t n = readlink(out, link, sizeof link - 1);
+        if (n < 0)
+            return errno;
+        link[n] = '\0';
+        // A relative target is relative to the link's folder.
+        char *slash = std::strrchr(out, '/');
+        int length = link[0] == '/' || slash == nullptr
+                         ? std::snprintf(out, size, "%s", link)
+                         : std::snprintf(slash + 1, size - static_cast<std::size_t>(slash + 1 - out),
+                                         "%s", link);
+        if (length < 0 || std::strlen(out) + 1 >= size)
+            return ENAMETOOLONG;
+    }
+}
+
 // Picks the stamp and puts the record in place.
 int publish_locked(const char *program, const BulpublishOptions &options, const char *file,
                    const char *text, std::size_t length, long long total)
@@ -168,22 +196,19 @@ int bulpublish_publish(const char *program, const BulpublishOptions &options)
         return BULPUBLISH_EXIT_FILE;
     }
 
-    // A symbolic link is published through, at the file it names: a file
-    // renamed over the link would cut it, and what is written at its
-    // target afterwards would never be served.
-    const char *file = options.file;
+    // A symbolic link is published through, at the file it names (made
+    // there if it isn't yet): a file renamed over the link would cut it,
+    // and what is written at its target afterwards would never be served.
     char target[PATH_MAX];
-    struct stat link {};
-    if (lstat(file, &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (realpath(file, target) == nullptr) {
-            std::fprintf(stderr,
-                         "%s: %s is a symbolic link whose target can't be reached: %s; "
-                         "publish at the file it should name, or remove the link\n",
-                         program, file, std::strerror(errno));
-            return BULPUBLISH_EXIT_FILE;
-        }
-        file = target;
+    const char *file = target;
+    if (int error = link_target(options.file, target, sizeof target); error != 0) {
+        std::fprintf(stderr, "%s: cannot follow the symbolic link %s: %s; publish at the file "
+                     "it should name, or remove the link\n", program, options.file,
+                     std::strerror(error));
+        return BULPUBLISH_EXIT_FILE;
     }
+    if (std::strcmp(target, options.file) == 0)
+        file = options.file;
     // Two publications at once would both pick the stamp above the same
     // highest, one stamp for two texts: from the reading of the highest to
     // the rename they go one at a time. A folder that can't be locked

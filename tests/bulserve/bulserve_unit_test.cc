@@ -246,6 +246,7 @@ TEST(BulserveNextStamp, ClockWhenAheadElseOneMore)
         {1700000100, 1700000100, true, 1700000101},   // twice in one second
         {1700000100, 1600000000, true, 1700000101},   // clock set back
         {1700000100, 2208988800, true, 1700000101},   // clock beyond what a client holds
+        {1800000000, max - 600, true, 1800000001},    // clock near the end, once: not taken
         {max - 1, 2208988800, true, max},
         {max, 2208988800, false, 0},                  // nothing left: refused, never wrapped
     };
