@@ -262,8 +262,12 @@ bool bulserve_watch_events(ServeState *state)
         take_event(event, buffer + at, state);
         at += event.len;
     }
-    if (state->rewatch)
-        (void)bulserve_rewatch(state);
+    if (state->rewatch) {
+        int error = bulserve_rewatch(state);
+        if (error != 0 && error != ENOENT && error != ENOTDIR)
+            bulserve_log(LOG_WARNING, "cannot watch %s for changes: %s; changes are taken "
+                         "on SIGHUP", state->path, std::strerror(error));
+    }
     // A full buffer may have left events behind.
     return length + sizeof(inotify_event) + NAME_MAX + 1 > sizeof buffer;
 }

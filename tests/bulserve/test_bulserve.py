@@ -773,7 +773,8 @@ class Publish(ServerTest):
         self.assertTrue(os.path.islink(self.path))
         with open(target, "rb") as f:
             self.assertTrue(f.read().endswith(b"\nThrough.\n"))
-        r = subprocess.run([BULPUBLISH, "-S", os.path.join(self.dir, "none"), self.path],
+        # getopt's forms: an option after the file, its value attached.
+        r = subprocess.run([BULPUBLISH, self.path, "-S" + os.path.join(self.dir, "none")],
                            input=b"Blind.\n", capture_output=True, timeout=10)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn(b"warning: cannot read the server's state in %s/none: No such file"
