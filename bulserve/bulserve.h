@@ -149,6 +149,17 @@ struct PathWatch {
 // the one it resolves to).
 inline constexpr int BULSERVE_MAX_PATH_WATCHES = 64;
 
+// What became of the datagrams received, since the start or within one
+// summary interval.
+struct ServeCounts {
+    std::uint64_t answered = 0;
+    std::uint64_t ignored = 0;   // not a request, or nothing to serve yet
+    std::uint64_t refused = 0;   // no answer can go there: source port 0, or no unicast source
+    std::uint64_t full = 0;      // answers dropped because the send buffer was full
+    std::uint64_t failed = 0;    // answers whose send failed otherwise
+    int last_error = 0;          // the errno of the last of those
+};
+
 // What the serving loop keeps between requests.
 struct ServeState {
     Bulletin current;                  // length 0 until a file is taken
@@ -169,9 +180,8 @@ struct ServeState {
     std::int64_t retry_delay_ms = 0;
     LoadStatus last_failure = LoadStatus::ok;  // logged once per cause
     int last_error = 0;
-    std::uint64_t answered = 0;
-    std::uint64_t ignored = 0;
-    std::uint64_t send_failures = 0;
+    ServeCounts total;                 // since the start
+    ServeCounts recent;                // since the last summary line
 };
 
 // Returns false on a refused command line, with the reason in `error`
@@ -232,7 +242,9 @@ bool bulserve_is_request(std::span<const char> datagram);
 // has one.
 bool bulserve_find_port(const BulserveOptions &options, std::uint16_t *port);
 // A bound UDP socket, or -1 with errno set. *bound_port receives the port
-// actually bound (the one the system chose for port 0).
+// actually bound (the one the system chose for port 0). Each datagram
+// received carries the local address it was sent to (IP_PKTINFO), for the
+// answer to leave from.
 int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_t *bound_port);
 
 // Tells the service manager, through $NOTIFY_SOCKET, how the server is

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -17,9 +18,11 @@ namespace {
 // server looks at signals and file changes again, so a flood can hold off
 // neither SIGTERM nor a new bulletin.
 constexpr int BATCH = 32;
-// Dropped answers are logged as one line a minute at most, never per
-// packet: a flood must not become a flood of the log.
+// What is refused, dropped or failed is counted and logged as one line a
+// minute at most, never per packet: a flood must not become a flood of
+// the log.
 constexpr std::int64_t SUMMARY_MS = 60000;
+constexpr std::size_t CONTROL = CMSG_SPACE(sizeof(in_pktinfo));
 
 struct Batch {
     // The request is 5 bytes; a longer datagram is cut and flagged with
@@ -27,22 +30,74 @@ struct Batch {
     char requests[BATCH][16];
     sockaddr_in from[BATCH];
     iovec in[BATCH];
+    // The address each request was sent to, and the one its answer is
+    // sent from. Aligned as the cmsg macros read them.
+    alignas(cmsghdr) char received_on[BATCH][CONTROL];
+    alignas(cmsghdr) char answer_from[BATCH][CONTROL];
     mmsghdr received[BATCH];
     iovec answer;
     mmsghdr replies[BATCH];
 };
 
-void log_drops(RateLimit *limit)
+void add(ServeCounts *to, const ServeCounts &from)
 {
-    RateLimitSummary summary = rate_limit_summary(limit);
-    if (summary.dropped == 0)
-        return;
-    bulserve_log(LOG_NOTICE,
-                 "rate limit: %llu answers dropped for %u source prefixes, most (%u) for %s; "
-                 "%llu dropped since start",
-                 static_cast<unsigned long long>(summary.dropped), summary.prefixes,
-                 summary.top_drops, summary.top_prefix,
-                 static_cast<unsigned long long>(summary.dropped_total));
+    to->answered += from.answered;
+    to->ignored += from.ignored;
+    to->refused += from.refused;
+    to->full += from.full;
+    to->failed += from.failed;
+    if (from.failed != 0)
+        to->last_error = from.last_error;
+}
+
+// The counts as the summary and the ending line give them.
+void format_counts(char *out, std::size_t size, const ServeCounts &c, std::uint64_t limited)
+{
+    std::snprintf(out, size,
+                  "%llu requests answered, %llu datagrams ignored, %llu answers dropped by the "
+                  "rate limit, %llu refused for their source, %llu dropped with the send buffer "
+                  "full, %llu sends failed",
+                  static_cast<unsigned long long>(c.answered),
+                  static_cast<unsigned long long>(c.ignored),
+                  static_cast<unsigned long long>(limited),
+                  static_cast<unsigned long long>(c.refused),
+                  static_cast<unsigned long long>(c.full),
+                  static_cast<unsigned long long>(c.failed));
+}
+
+// One line for the last interval, when anything in it went unanswered
+// for another cause than not being a request.
+void log_summary(ServeState *state, RateLimit *limit)
+{
+    const ServeCounts &c = state->recent;
+    if (limit->dropped_in_interval != 0 || c.refused != 0 || c.full != 0 || c.failed != 0) {
+        RateLimitSummary summary = rate_limit_summary(limit);
+        char counts[384];
+        format_counts(counts, sizeof counts, c, summary.dropped);
+        char limits[160] = "";
+        if (summary.dropped != 0)
+            std::snprintf(limits, sizeof limits,
+                          "; the rate limit dropped %llu for the total and the rest for %u "
+                          "sources, most (%u) for %s",
+                          static_cast<unsigned long long>(summary.capped), summary.prefixes,
+                          summary.top_drops, summary.top_drops != 0 ? summary.top_prefix : "none");
+        char last[96] = "";
+        if (c.failed != 0)
+            std::snprintf(last, sizeof last, "; the last send failed: %s",
+                          std::strerror(c.last_error));
+        bulserve_log(LOG_NOTICE, "in the last minute: %s%s%s", counts, limits, last);
+    }
+    state->recent = ServeCounts{};
+}
+
+// A source an answer can't go to: port 0 is no port, and an answer to a
+// broadcast, multicast or unspecified address would go to many hosts or
+// none. Such requests come from a mistake or a forgery.
+bool refused_source(const sockaddr_in &from)
+{
+    std::uint32_t a = ntohl(from.sin_addr.s_addr);
+    return from.sin_port == 0 || a == INADDR_ANY || a == INADDR_BROADCAST ||
+           IN_MULTICAST(a);
 }
 
 // Receives one batch of datagrams: their number, 0 when the wait ended
@@ -58,6 +113,8 @@ int receive_batch(int fd, Batch *b, bool wait)
         b->received[i].msg_hdr.msg_namelen = sizeof b->from[i];
         b->received[i].msg_hdr.msg_iov = &b->in[i];
         b->received[i].msg_hdr.msg_iovlen = 1;
+        b->received[i].msg_hdr.msg_control = b->received_on[i];
+        b->received[i].msg_hdr.msg_controllen = sizeof b->received_on[i];
     }
     int n = recvmmsg(fd, b->received, BATCH, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
     if (n >= 0)
@@ -72,8 +129,43 @@ int receive_batch(int fd, Batch *b, bool wait)
     return -1;
 }
 
+// Sets the answer to leave from the local address the request was sent
+// to. Left to itself the system would pick the source by the route back,
+// which on a host with several addresses (an alias, a service address,
+// 127.0.1.1 for its own name) may be another one, and a client's
+// connected socket drops an answer from an address it did not ask. The
+// interface is left to the route, which need not be the one the request
+// came in on.
+void answer_from(const msghdr &request, char *control, msghdr *reply)
+{
+    if ((request.msg_flags & MSG_CTRUNC) != 0)
+        return;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&request); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr *>(&request), c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO ||
+            c->cmsg_len < CMSG_LEN(sizeof(in_pktinfo)))
+            continue;
+        in_pktinfo asked;
+        std::memcpy(&asked, CMSG_DATA(c), sizeof asked);
+        in_pktinfo from{};
+        // For unicast the address asked; for a broadcast the address of
+        // the interface it came in on.
+        from.ipi_spec_dst = asked.ipi_spec_dst;
+        reply->msg_control = control;
+        reply->msg_controllen = CONTROL;
+        cmsghdr *out = CMSG_FIRSTHDR(reply);
+        out->cmsg_level = IPPROTO_IP;
+        out->cmsg_type = IP_PKTINFO;
+        out->cmsg_len = CMSG_LEN(sizeof from);
+        std::memcpy(CMSG_DATA(out), &from, sizeof from);
+        return;
+    }
+}
+
 // Answers the requests among the n datagrams received, through the rate
-// limit, with one send for all of them.
+// limit, with one send for all of them. No send waits: an answer that
+// finds the send buffer full is dropped, so that a path slower than the
+// answers sent to it holds up no other.
 void answer_batch(int fd, Batch *b, int n, RateLimit *limit, ServeState *state,
                   const sockaddr_in &waker)
 {
@@ -81,6 +173,7 @@ void answer_batch(int fd, Batch *b, int n, RateLimit *limit, ServeState *state,
     // within microseconds of each other.
     std::int64_t now = bulserve_monotonic_ms();
     b->answer = {state->current.record, state->current.length};
+    ServeCounts counts;
     int count = 0;
     for (int i = 0; i < n; ++i) {
         const msghdr &h = b->received[i].msg_hdr;
@@ -91,36 +184,48 @@ void answer_batch(int fd, Batch *b, int n, RateLimit *limit, ServeState *state,
         if ((h.msg_flags & MSG_TRUNC) != 0 || h.msg_namelen != sizeof(sockaddr_in) ||
             b->received[i].msg_len > sizeof b->requests[i] || !bulserve_is_request(datagram) ||
             state->current.length == 0) {
-            ++state->ignored;
+            ++counts.ignored;
+            continue;
+        }
+        if (refused_source(b->from[i])) {
+            ++counts.refused;
             continue;
         }
         if (!rate_limit_allow(limit, reinterpret_cast<const sockaddr *>(&b->from[i]),
                               h.msg_namelen, now))
             continue;
         b->replies[count] = {};
-        b->replies[count].msg_hdr.msg_name = &b->from[i];
-        b->replies[count].msg_hdr.msg_namelen = h.msg_namelen;
-        b->replies[count].msg_hdr.msg_iov = &b->answer;
-        b->replies[count].msg_hdr.msg_iovlen = 1;
+        msghdr *reply = &b->replies[count].msg_hdr;
+        reply->msg_name = &b->from[i];
+        reply->msg_namelen = h.msg_namelen;
+        reply->msg_iov = &b->answer;
+        reply->msg_iovlen = 1;
+        answer_from(h, b->answer_from[count], reply);
         ++count;
     }
     int at = 0;
     while (at < count) {
-        int sent = sendmmsg(fd, b->replies + at, static_cast<unsigned>(count - at), 0);
+        int sent = sendmmsg(fd, b->replies + at, static_cast<unsigned>(count - at), MSG_DONTWAIT);
         if (sent < 0 && errno == EINTR)
             continue;
-        if (sent <= 0) {
-            // The answer that failed is skipped; one line for the first
-            // failure of a run, not one per request.
-            if (state->send_failures++ == 0)
-                bulserve_log(LOG_WARNING, "send failed: %s", std::strerror(errno));
+        if (sent > 0) {
+            counts.answered += static_cast<std::uint64_t>(sent);
+            at += sent;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // The buffer holds answers queued for a slow path; it stays
+            // full for longer than the rest of the batch would take.
+            counts.full += static_cast<std::uint64_t>(count - at);
+            break;
+        } else {
+            // This answer alone: a source the route refuses, an address
+            // gone from the machine since the request came.
+            ++counts.failed;
+            counts.last_error = errno;
             ++at;
-            continue;
         }
-        state->send_failures = 0;
-        state->answered += static_cast<std::uint64_t>(sent);
-        at += sent;
     }
+    add(&state->total, counts);
+    add(&state->recent, counts);
 }
 
 // A socket connected to the server's own, for the signal handlers to wake
@@ -209,10 +314,8 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *st
             state->retry_at_ms = 0;
             bulserve_refresh(options, state, RefreshCause::retry);
         }
-        if (limit->dropped_in_interval == 0) {
-            next_summary = clock + SUMMARY_MS;
-        } else if (clock >= next_summary) {
-            log_drops(limit);
+        if (clock >= next_summary) {
+            log_summary(state, limit);
             next_summary = clock + SUMMARY_MS;
         }
         if (status >= 0)
@@ -237,12 +340,9 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *st
         close(waker_fd);
     if (status == BULSERVE_EXIT_OK) {
         bulserve_notify("STOPPING=1");
-        bulserve_log(LOG_INFO,
-                     "ending on signal %d: %llu requests answered, %llu datagrams ignored, "
-                     "%llu answers dropped by the rate limit",
-                     seen.end_signal, static_cast<unsigned long long>(state->answered),
-                     static_cast<unsigned long long>(state->ignored),
-                     static_cast<unsigned long long>(limit->dropped_total));
+        char counts[384];
+        format_counts(counts, sizeof counts, state->total, limit->dropped_total);
+        bulserve_log(LOG_INFO, "ending on signal %d: %s", seen.end_signal, counts);
     }
     return status;
 }

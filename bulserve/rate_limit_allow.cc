@@ -26,29 +26,39 @@ std::size_t bucket_of(const RateLimit &limit, const RateLimitKey &key)
     return static_cast<std::size_t>(h) & (RATE_LIMIT_BUCKETS - 1);
 }
 
-// The entry's credit at `now`: what it had plus what has flowed in since,
-// up to the bucket's size. The clock never goes back, but a caller's clock
-// that did would only stop the flow, not reverse it.
-std::int32_t credit_at(const RateLimit &limit, const RateLimitEntry &entry, std::int64_t now_ms)
+// The entry's credit at `now`: what it had plus what has flowed in since at
+// `rate` a second, up to `depth`. The clock never goes back, but a caller's
+// clock that did would only stop the flow, not reverse it.
+std::int32_t credit_at(std::int32_t depth, std::uint32_t rate, const RateLimitEntry &entry,
+                       std::int64_t now_ms)
 {
     if (now_ms <= entry.last_ms)
         return entry.credit;
-    std::int64_t missing = limit.depth - entry.credit;
+    std::int64_t missing = depth - entry.credit;
     std::int64_t elapsed = now_ms - entry.last_ms;
     // Compared before multiplying: after a long quiet the product would
     // overflow.
-    if (elapsed >= missing / limit.config.per_second + 1)
-        return limit.depth;
-    return static_cast<std::int32_t>(entry.credit + elapsed * limit.config.per_second);
+    if (elapsed >= missing / rate + 1)
+        return depth;
+    return static_cast<std::int32_t>(entry.credit + elapsed * rate);
 }
 
-// The entry of `key` in its bucket, or the way it is to take: an unused
-// one, else the one with the most credit (a full bucket is no different
-// from a new one), the oldest among equals. A prefix over its limit has
-// little credit and is the last to go.
-RateLimitEntry *find(RateLimit *limit, const RateLimitKey &key, std::int64_t now_ms)
+// Brings an entry's credit up to `now`.
+void refresh(std::int32_t depth, std::uint32_t rate, RateLimitEntry *entry, std::int64_t now_ms)
 {
-    RateLimitEntry *ways = &limit->entries[bucket_of(*limit, key) * RATE_LIMIT_WAYS];
+    entry->credit = credit_at(depth, rate, *entry, now_ms);
+    if (now_ms > entry->last_ms)
+        entry->last_ms = now_ms;
+}
+
+// The entry of `key` in its bucket of `table`, or the way it is to take:
+// an unused one, else the one with the most credit (a full bucket is no
+// different from a new one), the oldest among equals. A source over its
+// limit has little credit and is the last to go.
+RateLimitEntry *find(const RateLimit &limit, RateLimitEntry *table, std::int32_t depth,
+                     std::uint32_t rate, const RateLimitKey &key, std::int64_t now_ms)
+{
+    RateLimitEntry *ways = &table[bucket_of(limit, key) * RATE_LIMIT_WAYS];
     RateLimitEntry *victim = nullptr;
     std::int32_t victim_credit = 0;
     for (std::size_t i = 0; i < RATE_LIMIT_WAYS; ++i) {
@@ -62,7 +72,7 @@ RateLimitEntry *find(RateLimit *limit, const RateLimitKey &key, std::int64_t now
             return entry;
         if (victim != nullptr && !victim->used)
             continue;
-        std::int32_t credit = credit_at(*limit, *entry, now_ms);
+        std::int32_t credit = credit_at(depth, rate, *entry, now_ms);
         if (victim == nullptr || credit > victim_credit ||
             (credit == victim_credit && entry->last_ms < victim->last_ms)) {
             victim = entry;
@@ -73,14 +83,19 @@ RateLimitEntry *find(RateLimit *limit, const RateLimitKey &key, std::int64_t now
     victim->key = key;
     victim->used = true;
     victim->last_ms = now_ms;
-    victim->credit = limit->depth;
+    victim->credit = depth;
     return victim;
 }
 
-void count_drop(RateLimit *limit, RateLimitEntry *entry)
+bool drop(RateLimit *limit, RateLimitEntry *entry, bool address)
 {
     ++limit->dropped_total;
     ++limit->dropped_in_interval;
+    if (entry == nullptr) {
+        ++limit->capped_total;
+        ++limit->capped_in_interval;
+        return false;
+    }
     if (entry->interval != limit->interval) {
         entry->interval = limit->interval;
         entry->drops_in_interval = 0;
@@ -89,7 +104,9 @@ void count_drop(RateLimit *limit, RateLimitEntry *entry)
     if (++entry->drops_in_interval > limit->top_drops) {
         limit->top_drops = entry->drops_in_interval;
         limit->top_key = entry->key;
+        limit->top_is_address = address;
     }
+    return false;
 }
 
 }  // namespace
@@ -97,19 +114,37 @@ void count_drop(RateLimit *limit, RateLimitEntry *entry)
 bool rate_limit_allow(RateLimit *limit, const sockaddr *from, socklen_t from_length,
                       std::int64_t now_ms)
 {
-    if (limit->config.per_second == 0)
-        return true;
+    const RateLimitConfig &config = limit->config;
     RateLimitKey key;
-    if (!rate_limit_key(limit->config, from, from_length, &key))
-        return true;
-    RateLimitEntry *entry = find(limit, key, now_ms);
-    entry->credit = credit_at(*limit, *entry, now_ms);
-    if (now_ms > entry->last_ms)
-        entry->last_ms = now_ms;
-    if (entry->credit >= ONE_ANSWER) {
-        entry->credit -= ONE_ANSWER;
-        return true;
+    bool known = rate_limit_key(config, from, from_length, &key);
+    // The address first: a flooding address stopped by its own limit
+    // leaves its prefix's credit to its neighbours.
+    RateLimitEntry *address = nullptr;
+    if (known && config.per_address != 0) {
+        RateLimitKey own;
+        (void)rate_limit_key(rate_limit_address_config(config), from, from_length, &own);
+        address = find(*limit, limit->addresses, limit->address_depth, config.per_address, own,
+                       now_ms);
+        refresh(limit->address_depth, config.per_address, address, now_ms);
+        if (address->credit < ONE_ANSWER)
+            return drop(limit, address, true);
     }
-    count_drop(limit, entry);
-    return false;
+    RateLimitEntry *prefix = nullptr;
+    if (known && config.per_second != 0) {
+        prefix = find(*limit, limit->entries, limit->depth, config.per_second, key, now_ms);
+        refresh(limit->depth, config.per_second, prefix, now_ms);
+        if (prefix->credit < ONE_ANSWER)
+            return drop(limit, prefix, false);
+    }
+    if (config.total != 0) {
+        refresh(limit->total_depth, config.total, &limit->all, now_ms);
+        if (limit->all.credit < ONE_ANSWER)
+            return drop(limit, nullptr, false);
+        limit->all.credit -= ONE_ANSWER;
+    }
+    if (address != nullptr)
+        address->credit -= ONE_ANSWER;
+    if (prefix != nullptr)
+        prefix->credit -= ONE_ANSWER;
+    return true;
 }

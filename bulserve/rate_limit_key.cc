@@ -71,3 +71,11 @@ void rate_limit_prefix_text(const RateLimitConfig &config, const RateLimitKey &k
     }
     std::snprintf(out, size, "%s/%u", address, length);
 }
+
+RateLimitConfig rate_limit_address_config(const RateLimitConfig &config)
+{
+    RateLimitConfig address = config;
+    address.ipv4_prefix = 32;
+    address.ipv6_prefix = config.ipv6_prefix > 64 ? config.ipv6_prefix : 64;
+    return address;
+}

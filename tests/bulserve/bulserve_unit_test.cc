@@ -42,9 +42,17 @@ TEST(BulserveParseArgs, Table)
         {{""}, false, "missing bulletin file", nullptr, 0, -1, 0, false, false},
         {{"-e"}, false, "missing bulletin file", nullptr, 0, -1, 0, false, false},
         {{"a", "b"}, false, "b: only one bulletin file may be given", nullptr, 0, -1, 0, false, false},
-        {{"-x", "b"}, false, "-x: unknown option; the options are -e, -a, -p, -s, -S, -r, -b, -m, -h, --help and --version", nullptr, 0, -1, 0, false, false},
-        {{"-pp", "1", "b"}, false, "-pp: unknown option;", nullptr, 0, -1, 0, false, false},
-        {{"b", "-p"}, false, "-p: only one bulletin file", nullptr, 0, -1, 0, false, false},
+        {{"-x", "b"}, false, "-x: unknown option; the options are -e, -a, -p, -s, -S, -r, -R, -b, -m, -t, -h, --help and --version", nullptr, 0, -1, 0, false, false},
+        {{"-ex", "b"}, false, "-x: unknown option;", nullptr, 0, -1, 0, false, false},
+        {{"b", "--port=1"}, false, "--port=1: unknown option;", nullptr, 0, -1, 0, false, false},
+        {{"-pp", "1", "b"}, false, "-p p: expected a port", nullptr, 0, -1, 0, false, false},
+        {{"b", "-p"}, false, "-p needs a value", nullptr, 0, -1, 0, false, false},
+        {{"b", "-e", "c"}, false, "c: only one bulletin file", nullptr, 0, -1, 0, false, false},
+        // As people type them: the value joined to the option, flags
+        // together, options after the file.
+        {{"-p2222", "b"}, true, nullptr, "b", 0, 2222, 0, false, false},
+        {{"-ep2222", "b"}, true, nullptr, "b", 0, 2222, 0, false, true},
+        {{"b", "-p", "2222", "-e"}, true, nullptr, "b", 0, 2222, 0, false, true},
         {{"-p"}, false, "-p needs a value", nullptr, 0, -1, 0, false, false},
         {{"-p", "1", "-e", "-p", "1", "b"}, false, "-p given more than once", nullptr, 0, -1, 0, false, false},
         {{"-e", "-e", "b"}, false, "-e given more than once", nullptr, 0, -1, 0, false, false},
@@ -104,7 +112,10 @@ TEST(BulserveParseArgs, StateHelpVersionAndRateLimit)
         const char *state_dir;
         std::uint32_t rate, burst;
         unsigned prefix;
+        std::uint32_t per_address = RATE_LIMIT_DEFAULT_PER_ADDRESS, total = RATE_LIMIT_DEFAULT_TOTAL;
     } cases[] = {
+        {{"-R", "0", "-t1000000", "b"}, false, false, nullptr, RATE_LIMIT_DEFAULT_PER_SECOND,
+         RATE_LIMIT_DEFAULT_BURST, RATE_LIMIT_DEFAULT_IPV4_PREFIX, 0, 1000000},
         {{"-S", "/var/lib/bulserve", "b"}, false, false, "/var/lib/bulserve",
          RATE_LIMIT_DEFAULT_PER_SECOND, RATE_LIMIT_DEFAULT_BURST, RATE_LIMIT_DEFAULT_IPV4_PREFIX},
         {{"-r", "0", "-b", "1000000", "-m", "32", "b"}, false, false, nullptr, 0, 1000000, 32},
@@ -134,6 +145,8 @@ TEST(BulserveParseArgs, StateHelpVersionAndRateLimit)
         EXPECT_EQ(o.rate.per_second, c.rate);
         EXPECT_EQ(o.rate.burst, c.burst);
         EXPECT_EQ(o.rate.ipv4_prefix, c.prefix);
+        EXPECT_EQ(o.rate.per_address, c.per_address);
+        EXPECT_EQ(o.rate.total, c.total);
     }
 }
 

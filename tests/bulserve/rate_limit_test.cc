@@ -42,6 +42,8 @@ std::unique_ptr<RateLimit> make_limit(std::uint32_t per_second, std::uint32_t bu
     RateLimitConfig config;
     config.per_second = per_second;
     config.burst = burst;
+    config.per_address = 0;
+    config.total = 0;
     EXPECT_TRUE(rate_limit_init(limit.get(), config, 0x5eed));
     return limit;
 }
@@ -141,6 +143,53 @@ TEST(RateLimit, OnlyTheFloodingPrefixIsLimited)
     }
 }
 
+// One address of a prefix floods as fast as it can, or a spray of spoofed
+// sources names a new /24 at each request; a neighbour of the flooder
+// asks 20 times a second.
+TEST(RateLimit, AFloodingAddressLeavesItsNeighboursAndTheTotalHolds)
+{
+    struct {
+        std::uint32_t per_address, total;
+        bool spray;
+        int neighbour_min, flood_max;  // answers in 3 s
+    } cases[] = {
+        {RATE_LIMIT_DEFAULT_PER_ADDRESS, 0, false, 60, 300 + 3 * 200},
+        {0, 0, false, 0, 600 + 3 * 500},  // no limit per address: the prefix's answers go
+        {RATE_LIMIT_DEFAULT_PER_ADDRESS, RATE_LIMIT_DEFAULT_TOTAL, true, 0, 4000 + 3 * 2000},
+        {RATE_LIMIT_DEFAULT_PER_ADDRESS, 0, true, 60, 3 * 50000},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.per_address) + "/s per address, total " +
+                     std::to_string(c.total) + (c.spray ? ", spray" : ""));
+        auto limit = std::make_unique<RateLimit>();
+        RateLimitConfig config;
+        config.per_address = c.per_address;
+        config.total = c.total;
+        ASSERT_TRUE(rate_limit_init(limit.get(), config, 0x5eed));
+        Source flooder("198.51.100.9"), neighbour("198.51.100.200");
+        int flood_answers = 0, neighbour_answers = 0;
+        std::uint32_t next = 0x0a000000;
+        for (std::int64_t t = 0; t < 3000; ++t) {
+            for (int i = 0; i < 50; ++i) {
+                sockaddr_in sin{};
+                sin.sin_family = AF_INET;
+                sin.sin_addr.s_addr = htonl(next += 256);
+                flood_answers += c.spray ? rate_limit_allow(limit.get(),
+                                                            reinterpret_cast<sockaddr *>(&sin),
+                                                            sizeof sin, t)
+                                         : ask(limit.get(), flooder, t);
+            }
+            if (t % 50 == 0)
+                neighbour_answers += ask(limit.get(), neighbour, t);
+        }
+        EXPECT_LE(flood_answers, c.flood_max);
+        if (c.neighbour_min > 0)
+            EXPECT_GE(neighbour_answers, c.neighbour_min);
+        else
+            EXPECT_LT(neighbour_answers, 60);
+    }
+}
+
 TEST(RateLimit, CreditFlowsBackWhileQuiet)
 {
     struct {
@@ -230,7 +279,7 @@ TEST(RateLimit, InitRefusesValuesOutOfBounds)
         SCOPED_TRACE(std::to_string(c.per_second) + " " + std::to_string(c.burst) + " /" +
                      std::to_string(c.ipv4) + " /" + std::to_string(c.ipv6));
         auto limit = std::make_unique<RateLimit>();
-        RateLimitConfig config{c.per_second, c.burst, c.ipv4, c.ipv6};
+        RateLimitConfig config{c.per_second, c.burst, c.ipv4, c.ipv6, 0, 0};
         ASSERT_EQ(rate_limit_init(limit.get(), config, 1), c.ok);
         // Refused: nothing is limited. Accepted, even at the largest values:
         // a quiet source gets exactly the bucket's size at once.

@@ -4,12 +4,14 @@ concurrent exchanges, and the ending on signals.
 
 Usage: test_bulserve.py PATH-TO-BULSERVE [unittest arguments]
 """
+import ctypes
 import os
 import re
 import shlex
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -21,7 +23,7 @@ BULSERVE = None
 BULPUBLISH = None
 LOAD_TOOL = os.environ.get("BULSERVE_LOAD_TOOL")
 MAX_REPLY = 2047
-START_LINE = re.compile(rb"bulserve: serving .* on 127\.0\.0\.1:(\d+)\n")
+START_LINE = re.compile(rb"bulserve: serving .* on [\d.]+:(\d+)\n")
 
 
 def namespaces_required():
@@ -32,9 +34,9 @@ class Server:
     """One bulserve process on 127.0.0.1 with a port the system chose; its
     start line on standard error gives the port."""
 
-    def __init__(self, path, *extra, wrapper=()):
+    def __init__(self, path, *extra, wrapper=(), address="127.0.0.1"):
         self.proc = subprocess.Popen(
-            [*wrapper, BULSERVE, "-e", "-a", "127.0.0.1", "-p", "0", *extra, path],
+            [*wrapper, BULSERVE, "-e", "-a", address, "-p", "0", *extra, path],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE)
         self.lines = []
@@ -72,20 +74,67 @@ class Server:
         self.proc.stderr.close()
         return status, rest
 
-    def ask(self, payload=b"BUL:0", timeout=2.0):
+    def ask(self, payload=b"BUL:0", timeout=2.0, at="127.0.0.1"):
+        """The answer through a socket connected to `at`, as a client's is:
+        one from another address never arrives."""
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             s.settimeout(timeout)
-            s.sendto(payload, ("127.0.0.1", self.port))
+            s.bind(("127.0.0.1", 0))
+            s.connect((at, self.port))
+            s.send(payload)
             try:
                 return s.recv(65536)
             except socket.timeout:
                 return None
+
+    def forge(self, sources, count, to="127.0.0.1"):
+        """Sends `count` requests from (address, port) sources in turn,
+        written whole through a raw socket: a source no UDP socket can
+        have, such as port 0, or an address not on this machine."""
+        with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+            for i in range(count):
+                address, port = sources[i % len(sources)]
+                # The system fills in the IP length, identification and
+                # checksum; a UDP checksum of 0 is none.
+                packet = struct.pack("!BBHHHBBH4s4sHHHH", 0x45, 0, 0, 0, 0, 64, 17, 0,
+                                     socket.inet_aton(address), socket.inet_aton(to),
+                                     port, self.port, 13, 0) + b"BUL:0"
+                raw.sendto(packet, (to, 0))
 
 
 def stamp_of(answer):
     m = re.match(rb"BUL:0 (-?\d+)\n", answer or b"")
     assert m, answer
     return int(m.group(1))
+
+
+CLONE_NEWNET = 0x40000000
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+class PrivateNetwork:
+    """Moves the calling thread into a network namespace of its own, with
+    only lo up, for the block: what it starts and the sockets it opens stay
+    there, and so do the addresses and links it adds."""
+
+    def __enter__(self):
+        self.home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        if LIBC.unshare(CLONE_NEWNET) != 0:
+            os.close(self.home)
+            if namespaces_required():
+                raise AssertionError("private namespaces are needed but unavailable")
+            raise unittest.SkipTest("private network namespaces unavailable")
+        self.run("ip link set lo up")
+        return self
+
+    def run(self, command):
+        r = subprocess.run(command, shell=True, capture_output=True)
+        if r.returncode != 0:
+            raise AssertionError("%s: %s" % (command, r.stderr.decode().strip()))
+
+    def __exit__(self, *_):
+        LIBC.setns(self.home, CLONE_NEWNET)
+        os.close(self.home)
 
 
 class ServerTest(unittest.TestCase):
@@ -199,6 +248,7 @@ class Refusal(ServerTest):
             (("-p", "70000", self.path), 1,
              b"bulserve: -p 70000: expected a port number from 0 to 65535\nUsage: "),
             (("-p", "1", "-p", "2", self.path), 1, b"bulserve: -p given more than once\n"),
+            ((self.path, "-p", "70000"), 1, b"bulserve: -p 70000: expected a port number"),
             (("-r", "-1", self.path), 1, b"-r -1: expected answers per second"),
         ]
         for args, status, text in cases:
@@ -531,7 +581,7 @@ class Reload(ServerTest):
 
 # One source asking as fast as it can is what the rate limit is for; the
 # load cases set the limit to its largest value, which keeps it on the path.
-UNLIMITED = ("-r", "1000000")
+UNLIMITED = ("-r", "1000000", "-R", "1000000", "-t", "1000000")
 
 
 class Load(ServerTest):
@@ -621,6 +671,64 @@ class Load(ServerTest):
         dropped = re.search(rb"(\d+) answers dropped by the rate limit", rest)
         self.assertGreater(int(dropped.group(1)), 0, rest)
         self.assertEqual(len(rest.splitlines()), 1, rest)
+
+
+class Paths(ServerTest):
+    """Answers on hosts with several addresses and paths, in a network
+    namespace of the test's own."""
+
+    def test_answer_leaves_from_the_address_asked(self):
+        """127.0.1.1 (the host's own name on Debian) and an address that
+        arrives after the start, asked through connected sockets."""
+        self.write(b"here\n", 1000)
+        with PrivateNetwork() as net:
+            s = self.start(address="0.0.0.0")
+            net.run("ip addr add 192.0.2.1/32 dev lo")
+            for at in ("127.0.0.1", "127.0.1.1", "192.0.2.1"):
+                with self.subTest(at=at):
+                    self.assertEqual(s.ask(at=at), b"BUL:0 1000\nhere\n")
+            self.stop_cleanly(s)
+
+    def test_a_congested_path_holds_up_no_other(self):
+        """Answers to a /24 behind a 1 Mbit/s link with a deep queue, asked
+        within the limits, fill what the link can't carry; a client on
+        loopback keeps its answers meanwhile."""
+        self.write(b"x" * 2000 + b"\n", 1000)
+        with PrivateNetwork() as net:
+            net.run("ip link add v0 type veth peer name v1 && ip link set v0 arp off up && "
+                    "ip link set v1 up && ip addr add 10.99.0.1/24 dev v0 && "
+                    "tc qdisc add dev v0 root tbf rate 1mbit burst 10kb limit 4mb")
+            s = self.start(address="0.0.0.0")
+            stop = threading.Event()
+            flood = threading.Thread(target=lambda: [
+                s.forge([("10.99.0.%d" % h, 40000) for h in range(2, 254)], 100, to="10.99.0.1")
+                for _ in iter(lambda: stop.wait(0.02), True)])
+            flood.start()
+            try:
+                time.sleep(1)
+                answered = sum(s.ask(timeout=0.25) is not None for _ in range(300))
+            finally:
+                stop.set()
+                flood.join()
+            rest = self.stop_cleanly(s)
+            self.assertGreaterEqual(answered, 297, rest)
+
+    def test_refused_and_failed_answers_are_counted_not_logged(self):
+        """Requests from source port 0, from a broadcast address, and from a
+        source whose route is unreachable, each after one answered: no line
+        each, counts at the end."""
+        self.write(b"quiet\n", 1000)
+        with PrivateNetwork() as net:
+            net.run("ip route add unreachable 10.98.0.0/16")
+            s = self.start()
+            s.forge([("127.0.0.9", 0), ("127.0.0.9", 4000), ("255.255.255.255", 4000),
+                     ("127.0.0.9", 4000), ("10.98.0.5", 4000)], 500)
+            self.assertEqual(s.ask(), b"BUL:0 1000\nquiet\n")
+            rest = self.stop_cleanly(s)
+        self.assertEqual(len(rest.splitlines()), 1, rest)
+        self.assertIn(b"201 requests answered, 0 datagrams ignored, 0 answers dropped by the "
+                      b"rate limit, 200 refused for their source, 0 dropped with the send buffer "
+                      b"full, 100 sends failed", rest)
 
 
 class Service(ServerTest):
@@ -846,7 +954,8 @@ class SystemLog(ServerTest):
             self.assertIsNotNone(end)
             self.assertEqual(end.group(2),
                              b"ending on signal 15: 1 requests answered, 0 datagrams ignored, "
-                             b"0 answers dropped by the rate limit")
+                             b"0 answers dropped by the rate limit, 0 refused for their source, "
+                             b"0 dropped with the send buffer full, 0 sends failed")
             self.assertEqual(end.group(1), start.group(1))
             out, err = proc.communicate(timeout=10)
         finally:
