@@ -97,9 +97,10 @@ void add_steps(int fd, const char *path, Steps *steps)
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof next)
             return;
         std::string_view after = last ? std::string_view() : left.substr(end);
-        if (name != "." && name != ".." &&
-            !add_step(fd, done, name, last && own_pending, steps))
-            return;
+        // A folder on the way that the server may search but not read
+        // can't be watched; the walk goes on to the file's own folder.
+        if (name != "." && name != "..")
+            (void)add_step(fd, done, name, last && own_pending, steps);
         if (last)
             own_pending = false;
         char target[PATH_MAX];
