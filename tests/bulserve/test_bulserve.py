@@ -462,6 +462,7 @@ class Reload(ServerTest):
         subprocess.run(["ln", "-sfn", "release-2", os.path.join(srv, "current")], check=True)
         self.assertEqual(served(), b"release 2\n")
         os.rename(os.path.join(srv, "release-2"), os.path.join(srv, "old"))
+        self.assertEqual(served(), b"release 2\n")  # the last one, while none is there
         os.rename(os.path.join(srv, "release-1"), os.path.join(srv, "release-2"))
         self.assertEqual(served(), b"release 1\n")
         with open(path, "wb") as f:
