@@ -346,6 +346,16 @@ TEST(BulserveTake, StampsOnlyGoUp)
         EXPECT_EQ(record_of(fresh), c.record);
         EXPECT_EQ(r.changed, c.changed);
     }
+    // A clock and a file time near the last stamp, for one change: not taken.
+    FileContent late;
+    std::memcpy(late.bytes, "late\n", 5);
+    late.length = 5;
+    late.file_size = 5;
+    late.mtime.tv_sec = 2147483000;
+    Bulletin fresh;
+    LoadResult r = bulserve_take(late, BulserveOptions{}, Bulletin{}, 1800000000, 2147483000, &fresh);
+    ASSERT_EQ(r.status, LoadStatus::ok);
+    EXPECT_EQ(fresh.stamp, 1800000001);
 }
 
 class BulserveFile : public ::testing::Test {
