@@ -1,5 +1,5 @@
-// What one rate_limit_allow call costs, in nanoseconds, for the patterns a
-// server meets: one source, the sources of a busy site, and a flood of
+// What one rate_limit_allow call costs, in nanoseconds, with the default
+// limits (per address, per prefix, in all), for the patterns a server meets: one source, the sources of a busy site, and a flood of
 // spoofed sources that replaces an entry on nearly every call. Prints
 // figures; bench/bulserve-bench runs it.
 #include <arpa/inet.h>
@@ -59,6 +59,8 @@ int main()
     }
     RateLimitConfig off;
     off.per_second = 0;
+    off.per_address = 0;
+    off.total = 0;
     rate_limit_init(limit.get(), off, 0);
     std::uint64_t allowed = 0;
     std::printf("rate_limit_allow: %6.1f ns per call, limiting off\n",

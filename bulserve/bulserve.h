@@ -243,9 +243,17 @@ bool bulserve_is_request(std::span<const char> datagram);
 bool bulserve_find_port(const BulserveOptions &options, std::uint16_t *port);
 // A bound UDP socket, or -1 with errno set. *bound_port receives the port
 // actually bound (the one the system chose for port 0). Each datagram
-// received carries the local address it was sent to (IP_PKTINFO), for the
-// answer to leave from.
-int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_t *bound_port);
+// received carries the local address it was sent to and the interface it
+// came in on (IP_PKTINFO), for the answer to leave from that address.
+// *lanes tells whether lanes can share the port.
+int bulserve_open_socket(std::uint32_t address, std::uint16_t port, std::uint16_t *bound_port,
+                         bool *lanes);
+// A lane: a socket on the same address and port that only sends, with a
+// send buffer of its own, or -1 with errno set. Answers are sent on the
+// lane of the interface their request came in on, the way their answers
+// leave on most networks: answers queued for a slow interface fill only
+// its lane's buffer, and answers on every other interface go out.
+int bulserve_open_lane(int socket_fd);
 
 // Tells the service manager, through $NOTIFY_SOCKET, how the server is
 // ("READY=1", "RELOADING=1", "STOPPING=1"); nothing without it.
@@ -271,8 +279,8 @@ void bulserve_signals_wake_by(int fd);
 // Serves until SIGTERM or SIGINT; SIGHUP re-reads the file, and so does a
 // change the watch reports. Every answer passes the rate limit first.
 // Returns the exit status.
-int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *state,
-                   RateLimit *limit);
+int bulserve_serve(const BulserveOptions &options, int socket_fd, bool lanes,
+                   ServeState *state, RateLimit *limit);
 
 void bulserve_log_init(bool to_stderr);
 void bulserve_log(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));

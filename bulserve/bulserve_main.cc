@@ -126,7 +126,8 @@ int main(int argc, char *argv[])
     (void)rate_limit_init(&rate_limit, options.rate, seed);
 
     std::uint16_t bound = 0;
-    int fd = bulserve_open_socket(options.address, port, &bound);
+    bool lanes = false;
+    int fd = bulserve_open_socket(options.address, port, &bound, &lanes);
     char address[INET_ADDRSTRLEN] = "?";
     in_addr a{};
     a.s_addr = options.address;
@@ -153,7 +154,7 @@ int main(int argc, char *argv[])
                      "no state directory (-S or $STATE_DIRECTORY): stamps are remembered only "
                      "while this server runs");
     bulserve_notify("READY=1");
-    int status = bulserve_serve(options, fd, &state, &rate_limit);
+    int status = bulserve_serve(options, fd, lanes, &state, &rate_limit);
     close(fd);
     close(state.inotify_fd);
     return status;

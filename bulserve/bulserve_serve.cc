@@ -23,6 +23,39 @@ constexpr int BATCH = 32;
 // the log.
 constexpr std::int64_t SUMMARY_MS = 60000;
 constexpr std::size_t CONTROL = CMSG_SPACE(sizeof(in_pktinfo));
+// Lanes, one per interface requests come in on, first come first served;
+// answers for interfaces beyond them go on the server's own socket.
+constexpr int MAX_LANES = 8;
+
+struct Lanes {
+    int fd[MAX_LANES];
+    int ifindex[MAX_LANES];
+    int count = 0;
+    bool possible = false;
+};
+
+// The socket to send an answer on for a request that came in on the
+// interface `ifindex` (0: unknown).
+int lane_of(Lanes *lanes, int socket_fd, int ifindex)
+{
+    if (ifindex == 0 || !lanes->possible)
+        return socket_fd;
+    for (int i = 0; i < lanes->count; ++i)
+        if (lanes->ifindex[i] == ifindex)
+            return lanes->fd[i];
+    if (lanes->count == MAX_LANES)
+        return socket_fd;
+    int fd = bulserve_open_lane(socket_fd);
+    if (fd < 0) {
+        // Out of descriptors or memory: no more lanes, nothing to log per
+        // packet; the server's own socket serves.
+        lanes->possible = false;
+        return socket_fd;
+    }
+    lanes->fd[lanes->count] = fd;
+    lanes->ifindex[lanes->count] = ifindex;
+    return lanes->fd[lanes->count++];
+}
 
 struct Batch {
     // The request is 5 bytes; a longer datagram is cut and flagged with
@@ -37,6 +70,7 @@ struct Batch {
     mmsghdr received[BATCH];
     iovec answer;
     mmsghdr replies[BATCH];
+    int lane[BATCH];          // the socket each reply goes on
 };
 
 void add(ServeCounts *to, const ServeCounts &from)
@@ -135,11 +169,11 @@ int receive_batch(int fd, Batch *b, bool wait)
 // 127.0.1.1 for its own name) may be another one, and a client's
 // connected socket drops an answer from an address it did not ask. The
 // interface is left to the route, which need not be the one the request
-// came in on.
-void answer_from(const msghdr &request, char *control, msghdr *reply)
+// came in on. Returns the interface it came in on, 0 when not known.
+int answer_from(const msghdr &request, char *control, msghdr *reply)
 {
     if ((request.msg_flags & MSG_CTRUNC) != 0)
-        return;
+        return 0;
     for (cmsghdr *c = CMSG_FIRSTHDR(&request); c != nullptr;
          c = CMSG_NXTHDR(const_cast<msghdr *>(&request), c)) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO ||
@@ -158,15 +192,47 @@ void answer_from(const msghdr &request, char *control, msghdr *reply)
         out->cmsg_type = IP_PKTINFO;
         out->cmsg_len = CMSG_LEN(sizeof from);
         std::memcpy(CMSG_DATA(out), &from, sizeof from);
-        return;
+        return asked.ipi_ifindex;
     }
+    return 0;
+}
+
+// Sends the replies from `at` on that go on the same lane as the first,
+// as one send where it can; returns where the next lane's begin.
+int send_lane(Batch *b, int at, int count, ServeCounts *counts)
+{
+    int fd = b->lane[at];
+    int end = at;
+    while (end < count && b->lane[end] == fd)
+        ++end;
+    while (at < end) {
+        int sent = sendmmsg(fd, b->replies + at, static_cast<unsigned>(end - at), MSG_DONTWAIT);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent > 0) {
+            counts->answered += static_cast<std::uint64_t>(sent);
+            at += sent;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // The buffer holds answers queued for a slow path; it stays
+            // full for longer than the rest of the batch would take.
+            counts->full += static_cast<std::uint64_t>(end - at);
+            break;
+        } else {
+            // This answer alone: a source the route refuses, an address
+            // gone from the machine since the request came.
+            ++counts->failed;
+            counts->last_error = errno;
+            ++at;
+        }
+    }
+    return end;
 }
 
 // Answers the requests among the n datagrams received, through the rate
-// limit, with one send for all of them. No send waits: an answer that
-// finds the send buffer full is dropped, so that a path slower than the
-// answers sent to it holds up no other.
-void answer_batch(int fd, Batch *b, int n, RateLimit *limit, ServeState *state,
+// limit, with one send for those of each lane. No send waits: an answer
+// that finds its send buffer full is dropped, so that a path slower than
+// the answers sent to it holds up no other.
+void answer_batch(int fd, Lanes *lanes, Batch *b, int n, RateLimit *limit, ServeState *state,
                   const sockaddr_in &waker)
 {
     // One reading of the clock for the batch: requests in it arrived
@@ -200,30 +266,11 @@ void answer_batch(int fd, Batch *b, int n, RateLimit *limit, ServeState *state,
         reply->msg_namelen = h.msg_namelen;
         reply->msg_iov = &b->answer;
         reply->msg_iovlen = 1;
-        answer_from(h, b->answer_from[count], reply);
+        b->lane[count] = lane_of(lanes, fd, answer_from(h, b->answer_from[count], reply));
         ++count;
     }
-    int at = 0;
-    while (at < count) {
-        int sent = sendmmsg(fd, b->replies + at, static_cast<unsigned>(count - at), MSG_DONTWAIT);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent > 0) {
-            counts.answered += static_cast<std::uint64_t>(sent);
-            at += sent;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // The buffer holds answers queued for a slow path; it stays
-            // full for longer than the rest of the batch would take.
-            counts.full += static_cast<std::uint64_t>(count - at);
-            break;
-        } else {
-            // This answer alone: a source the route refuses, an address
-            // gone from the machine since the request came.
-            ++counts.failed;
-            counts.last_error = errno;
-            ++at;
-        }
-    }
+    for (int at = 0; at < count;)
+        at = send_lane(b, at, count, &counts);
     add(&state->total, counts);
     add(&state->recent, counts);
 }
@@ -286,8 +333,8 @@ bool take_signals(const BulserveOptions &options, ServeState *state, SignalCount
 
 }  // namespace
 
-int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *state,
-                   RateLimit *limit)
+int bulserve_serve(const BulserveOptions &options, int socket_fd, bool lanes_possible,
+                   ServeState *state, RateLimit *limit)
 {
     // The wait for requests is the receive itself: signals end it, and the
     // change notification raises SIGIO. A signal that lands just before
@@ -300,6 +347,8 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *st
     int waker_fd = open_waker(socket_fd, &waker);
     bulserve_signals_wake_by(waker_fd);
     Batch batch;
+    Lanes lanes;
+    lanes.possible = lanes_possible;
     SignalCounts seen;  // every signal since the handlers were installed counts
     bool more_events = true;  // anything that came before the handlers
     std::int64_t next_summary = bulserve_monotonic_ms() + SUMMARY_MS;
@@ -331,13 +380,15 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, ServeState *st
         if (!same_counts(bulserve_signals_pending(), seen) &&
             !take_signals(options, state, &seen, &more_events))
             status = BULSERVE_EXIT_OK;
-        answer_batch(socket_fd, &batch, n, limit, state, waker);
+        answer_batch(socket_fd, &lanes, &batch, n, limit, state, waker);
         if (status >= 0)
             break;
     }
     bulserve_signals_wake_by(-1);
     if (waker_fd >= 0)
         close(waker_fd);
+    for (int i = 0; i < lanes.count; ++i)
+        close(lanes.fd[i]);
     if (status == BULSERVE_EXIT_OK) {
         bulserve_notify("STOPPING=1");
         char counts[384];

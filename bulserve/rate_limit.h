@@ -6,21 +6,24 @@
 // trickle into a flood aimed at the address it names. The limit goes by
 // prefix (an IPv4 /24, an IPv6 /56) because one attacker holds a whole
 // network, not one address, and because a victim's network suffers as one.
-// Under the prefix's limit each address has a smaller one of its own, so
-// that one address flooding can take only part of its prefix's answers
-// and its neighbours keep theirs. Over all of them a total limit bounds
-// what the server sends whatever the number of prefixes named: a spray of
-// spoofed sources over a /16 gets no more than the total.
+// Under the prefix's limit each address has a smaller one of its own, which
+// holds once its prefix runs short: one address flooding takes what its
+// prefix has to spare, then its own rate, and its neighbours keep the
+// rest. Over all of them a total limit bounds what the server sends
+// whatever the number of prefixes named: a spray of spoofed sources over a
+// /16 gets no more than the total.
 // Answers beyond a limit are dropped silently and counted; a normal client
 // never meets one.
 //
 // Accounting is a token bucket per address, per prefix and for the total,
 // in thousandths of an answer: each fills at its rate a second up to its
 // rate + burst (twice its rate for the total), and an answer takes one
-// from each. An answer is sent only when all three hold one, and a dropped
-// one takes nothing: a flooding address stopped by its own limit costs its
-// prefix nothing. A source that has been quiet for a second may thus take
-// rate + burst answers at once, and its rate a second after that.
+// from each. An answer is sent only when all three hold one (the address's
+// only while its prefix's bucket is below half), and a dropped one takes
+// nothing: a flooding address stopped by its own limit costs its prefix
+// nothing. An address beyond its rate stays at none, not in debt. A
+// source that has been quiet for a second may thus take rate + burst
+// answers at once, and its rate a second after that.
 //
 // The tables have a fixed number of entries in hash buckets of a few ways,
 // keyed by a secret seed so that a sender can't aim many prefixes at one
@@ -45,8 +48,8 @@
 // Defaults that no real site meets. A /24 holds at most 254 hosts; if every
 // one of them log in within the same second, each asks once: a quiet
 // prefix may take 600 answers at once and 500 a second after that. A few
-// hundred clients behind one address translator may take 300 at once and
-// 200 a second. A site's logins all together hardly reach a hundred a
+// hundred clients behind one address translator share one address, which
+// has its prefix's rate while no neighbour needs it. A site's logins all together hardly reach a hundred a
 // second; the total allows 2,000, and 4,000 at once after a quiet second.
 //
 // What they allow an attacker who writes a victim's address on 5-byte

@@ -117,8 +117,17 @@ bool rate_limit_allow(RateLimit *limit, const sockaddr *from, socklen_t from_len
     const RateLimitConfig &config = limit->config;
     RateLimitKey key;
     bool known = rate_limit_key(config, from, from_length, &key);
-    // The address first: a flooding address stopped by its own limit
-    // leaves its prefix's credit to its neighbours.
+    RateLimitEntry *prefix = nullptr;
+    if (known && config.per_second != 0) {
+        prefix = find(*limit, limit->entries, limit->depth, config.per_second, key, now_ms);
+        refresh(limit->depth, config.per_second, prefix, now_ms);
+    }
+    // An address may take more than its own rate only while its prefix
+    // has answers to spare (its bucket at least half full): a lone busy
+    // client, or many behind one address translator, has the whole
+    // prefix's rate, but once the prefix runs short an address flooding
+    // it is held to its own rate, and the prefix's bucket fills again for
+    // its neighbours.
     RateLimitEntry *address = nullptr;
     if (known && config.per_address != 0) {
         RateLimitKey own;
@@ -126,23 +135,21 @@ bool rate_limit_allow(RateLimit *limit, const sockaddr *from, socklen_t from_len
         address = find(*limit, limit->addresses, limit->address_depth, config.per_address, own,
                        now_ms);
         refresh(limit->address_depth, config.per_address, address, now_ms);
-        if (address->credit < ONE_ANSWER)
+        bool short_of_answers = prefix == nullptr || prefix->credit < limit->depth / 2;
+        if (short_of_answers && address->credit < ONE_ANSWER)
             return drop(limit, address, true);
     }
-    RateLimitEntry *prefix = nullptr;
-    if (known && config.per_second != 0) {
-        prefix = find(*limit, limit->entries, limit->depth, config.per_second, key, now_ms);
-        refresh(limit->depth, config.per_second, prefix, now_ms);
-        if (prefix->credit < ONE_ANSWER)
-            return drop(limit, prefix, false);
-    }
+    if (prefix != nullptr && prefix->credit < ONE_ANSWER)
+        return drop(limit, prefix, false);
     if (config.total != 0) {
         refresh(limit->total_depth, config.total, &limit->all, now_ms);
         if (limit->all.credit < ONE_ANSWER)
             return drop(limit, nullptr, false);
         limit->all.credit -= ONE_ANSWER;
     }
-    if (address != nullptr)
+    // An address beyond its rate stays at none, not in debt: it is held
+    // to its rate as soon as its prefix runs short, no later.
+    if (address != nullptr && address->credit >= ONE_ANSWER)
         address->credit -= ONE_ANSWER;
     if (prefix != nullptr)
         prefix->credit -= ONE_ANSWER;

@@ -153,7 +153,7 @@ TEST(RateLimit, AFloodingAddressLeavesItsNeighboursAndTheTotalHolds)
         bool spray;
         int neighbour_min, flood_max;  // answers in 3 s
     } cases[] = {
-        {RATE_LIMIT_DEFAULT_PER_ADDRESS, 0, false, 60, 300 + 3 * 200},
+        {RATE_LIMIT_DEFAULT_PER_ADDRESS, 0, false, 60, 600 + 3 * 500},
         {0, 0, false, 0, 600 + 3 * 500},  // no limit per address: the prefix's answers go
         {RATE_LIMIT_DEFAULT_PER_ADDRESS, RATE_LIMIT_DEFAULT_TOTAL, true, 0, 4000 + 3 * 2000},
         {RATE_LIMIT_DEFAULT_PER_ADDRESS, 0, true, 60, 3 * 50000},

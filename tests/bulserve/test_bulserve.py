@@ -87,19 +87,31 @@ class Server:
             except socket.timeout:
                 return None
 
-    def forge(self, sources, count, to="127.0.0.1"):
+    def forge(self, sources, count, to="127.0.0.1", via=None):
         """Sends `count` requests from (address, port) sources in turn,
-        written whole through a raw socket: a source no UDP socket can
-        have, such as port 0, or an address not on this machine."""
-        with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        written whole: a source no UDP socket can have, such as port 0, or
+        an address not on this machine. Through a raw socket to `to`, or
+        with `via` (an interface, MAC address) as a frame out of that
+        interface, which its other end receives."""
+        if via:
+            out = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
+        else:
+            out = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+        with out:
             for i in range(count):
                 address, port = sources[i % len(sources)]
-                # The system fills in the IP length, identification and
-                # checksum; a UDP checksum of 0 is none.
-                packet = struct.pack("!BBHHHBBH4s4sHHHH", 0x45, 0, 0, 0, 0, 64, 17, 0,
-                                     socket.inet_aton(address), socket.inet_aton(to),
-                                     port, self.port, 13, 0) + b"BUL:0"
-                raw.sendto(packet, (to, 0))
+                header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 33, 0, 0, 64, 17, 0,
+                                     socket.inet_aton(address), socket.inet_aton(to))
+                words = sum(struct.unpack("!10H", header))
+                while words > 0xffff:
+                    words = (words & 0xffff) + (words >> 16)
+                # A UDP checksum of 0 is none.
+                packet = (header[:10] + struct.pack("!H", ~words & 0xffff) + header[12:] +
+                          struct.pack("!HHHH", port, self.port, 13, 0) + b"BUL:0")
+                if via:
+                    out.sendto(packet, (via[0], 0x0800, 0, 0, bytes.fromhex(via[1])))
+                else:
+                    out.sendto(packet, (to, 0))
 
 
 def stamp_of(answer):
@@ -691,22 +703,27 @@ class Paths(ServerTest):
             self.stop_cleanly(s)
 
     def test_a_congested_path_holds_up_no_other(self):
-        """Answers to a /24 behind a 1 Mbit/s link with a deep queue, asked
-        within the limits, fill what the link can't carry; a client on
-        loopback keeps its answers meanwhile."""
+        """Answers to 40 /24s behind a 1 Mbit/s link with a deep queue, asked
+        within the limits, pile up far beyond the send buffer the server has
+        without CAP_NET_ADMIN; a client on loopback keeps its answers."""
         self.write(b"x" * 2000 + b"\n", 1000)
         with PrivateNetwork() as net:
-            net.run("ip link add v0 type veth peer name v1 && ip link set v0 arp off up && "
-                    "ip link set v1 up && ip addr add 10.99.0.1/24 dev v0 && "
-                    "tc qdisc add dev v0 root tbf rate 1mbit burst 10kb limit 4mb")
-            s = self.start(address="0.0.0.0")
+            net.run("ip link add v0 address 02:00:00:00:00:01 type veth peer name v1 && "
+                    "ip link set v0 arp off up && ip link set v1 up && "
+                    "ip addr add 10.99.0.1/16 dev v0 && "
+                    "tc qdisc add dev v0 root tbf rate 1mbit burst 10kb limit 100mb")
+            # No total: one flood of many sources takes the total from
+            # everyone, whatever the path.
+            s = self.start("-t", "0", address="0.0.0.0",
+                           wrapper=("setpriv", "--bounding-set=-net_admin"))
+            sources = [("10.99.%d.%d" % (n, h), 40000) for h in range(2, 12) for n in range(1, 41)]
             stop = threading.Event()
             flood = threading.Thread(target=lambda: [
-                s.forge([("10.99.0.%d" % h, 40000) for h in range(2, 254)], 100, to="10.99.0.1")
-                for _ in iter(lambda: stop.wait(0.02), True)])
+                s.forge(sources, 100, to="10.99.0.1", via=("v1", "020000000001"))
+                for _ in iter(stop.is_set, True)])
             flood.start()
             try:
-                time.sleep(1)
+                time.sleep(2)
                 answered = sum(s.ask(timeout=0.25) is not None for _ in range(300))
             finally:
                 stop.set()
