@@ -81,7 +81,12 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
     // A finished file linked in (ln, ln -s) holds its text and no write
     // follows.
     if (result.status == LoadStatus::ok && !content.leased && state->created) {
-        if (content.length == 0 || (bulserve_watch_events(state), state->writing)) {
+        bool written = content.length == 0;
+        if (!written) {
+            (void)bulserve_watch_events(state);
+            written = state->writing;
+        }
+        if (written) {
             result = LoadResult{};
             result.status = LoadStatus::being_written;
         }
