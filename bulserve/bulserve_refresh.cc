@@ -81,12 +81,12 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
     // A finished file linked in (ln, ln -s) holds its text and no write
     // follows.
     if (result.status == LoadStatus::ok && !content.leased && state->created) {
-        bool written = content.length == 0;
-        if (!written) {
+        bool unfinished = content.length == 0;
+        if (!unfinished) {
             (void)bulserve_watch_events(state);
-            written = state->writing;
+            unfinished = state->writing;
         }
-        if (written) {
+        if (unfinished) {
             result = LoadResult{};
             result.status = LoadStatus::being_written;
         }
