@@ -71,6 +71,9 @@ struct Batch {
     iovec answer;
     mmsghdr replies[BATCH];
     int lane[BATCH];          // the socket each reply goes on
+    // Bound to every address: each answer names its source. Bound to one,
+    // the system can only send from that one.
+    bool name_source = true;
 };
 
 void add(ServeCounts *to, const ServeCounts &from)
@@ -170,7 +173,7 @@ int receive_batch(int fd, Batch *b, bool wait)
 // connected socket drops an answer from an address it did not ask. The
 // interface is left to the route, which need not be the one the request
 // came in on. Returns the interface it came in on, 0 when not known.
-int answer_from(const msghdr &request, char *control, msghdr *reply)
+int answer_from(const msghdr &request, char *control, msghdr *reply, bool name_source)
 {
     if ((request.msg_flags & MSG_CTRUNC) != 0)
         return 0;
@@ -181,6 +184,8 @@ int answer_from(const msghdr &request, char *control, msghdr *reply)
             continue;
         in_pktinfo asked;
         std::memcpy(&asked, CMSG_DATA(c), sizeof asked);
+        if (!name_source)
+            return asked.ipi_ifindex;
         in_pktinfo from{};
         // For unicast the address asked; for a broadcast the address of
         // the interface it came in on.
@@ -266,7 +271,8 @@ void answer_batch(int fd, Lanes *lanes, Batch *b, int n, RateLimit *limit, Serve
         reply->msg_namelen = h.msg_namelen;
         reply->msg_iov = &b->answer;
         reply->msg_iovlen = 1;
-        b->lane[count] = lane_of(lanes, fd, answer_from(h, b->answer_from[count], reply));
+        b->lane[count] = lane_of(lanes, fd, answer_from(h, b->answer_from[count], reply,
+                                                               b->name_source));
         ++count;
     }
     for (int at = 0; at < count;)
@@ -347,6 +353,7 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, bool lanes_pos
     int waker_fd = open_waker(socket_fd, &waker);
     bulserve_signals_wake_by(waker_fd);
     Batch batch;
+    batch.name_source = options.address == htonl(INADDR_ANY);
     Lanes lanes;
     lanes.possible = lanes_possible;
     SignalCounts seen;  // every signal since the handlers were installed counts

@@ -115,6 +115,8 @@ bool rate_limit_allow(RateLimit *limit, const sockaddr *from, socklen_t from_len
                       std::int64_t now_ms)
 {
     const RateLimitConfig &config = limit->config;
+    if (config.per_second == 0 && config.per_address == 0 && config.total == 0)
+        return true;
     RateLimitKey key;
     bool known = rate_limit_key(config, from, from_length, &key);
     RateLimitEntry *prefix = nullptr;

@@ -88,11 +88,9 @@ class Server:
                 return None
 
     def forge(self, sources, count, to="127.0.0.1", via=None):
-        """Sends `count` requests from (address, port) sources in turn,
-        written whole: a source no UDP socket can have, such as port 0, or
-        an address not on this machine. Through a raw socket to `to`, or
-        with `via` (an interface, MAC address) as a frame out of that
-        interface, which its other end receives."""
+        """`count` requests from (address, port) sources no UDP socket can
+        have, written whole: to `to` by a raw socket, or as frames out of
+        `via` (interface, MAC address), which its other end receives."""
         if via:
             out = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
         else:
@@ -125,9 +123,8 @@ LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 class PrivateNetwork:
-    """Moves the calling thread into a network namespace of its own, with
-    only lo up, for the block: what it starts and the sockets it opens stay
-    there, and so do the addresses and links it adds."""
+    """Puts the calling thread, and what it starts and opens, in a network
+    namespace of its own with lo up, for the block."""
 
     def __enter__(self):
         self.home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
@@ -687,9 +684,6 @@ class Load(ServerTest):
 
 
 class Paths(ServerTest):
-    """Answers on hosts with several addresses and paths, in a network
-    namespace of the test's own."""
-
     def test_answer_leaves_from_the_address_asked(self):
         """127.0.1.1 (the host's own name on Debian) and an address that
         arrives after the start, asked through connected sockets."""
