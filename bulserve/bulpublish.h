@@ -32,10 +32,15 @@ bool bulpublish_parse_args(int argc, char *const argv[], BulpublishOptions *opti
 void bulpublish_usage(const char *program, const char *error);
 void bulpublish_help(const char *program);
 
+// The server's last record from its state directory (length 0 for none):
+// 0, or the errno when the state can't be read, for the warning.
+int bulpublish_read_state(const char *state_dir, Bulletin *served);
+void bulpublish_warn_state(const char *program, const char *state_dir, int error,
+                           const char *consequence);
 // The largest stamp this machine knows was served or published: the
-// bulletin file's own, if published, and the server's state's. 0 when
+// bulletin file's own, if published, and the server's record's. 0 when
 // there is neither.
-std::int64_t bulpublish_highest(const char *file, const char *state_dir);
+std::int64_t bulpublish_highest(const char *file, const Bulletin &served);
 
 // Publishes and reports; returns the exit status.
 int bulpublish_publish(const char *program, const BulpublishOptions &options);

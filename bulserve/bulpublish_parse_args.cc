@@ -1,3 +1,5 @@
+#include <getopt.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,47 +9,56 @@ bool bulpublish_parse_args(int argc, char *const argv[], BulpublishOptions *opti
                            char *error, std::size_t error_size)
 {
     *options = BulpublishOptions{};
-    int i = 1;
-    for (; i < argc && argv[i] != nullptr; ++i) {
-        const char *arg = argv[i];
-        if (std::strcmp(arg, "--") == 0) {
-            ++i;
-            break;
-        }
-        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+    static const option longs[] = {{"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+    // getopt's usual forms (-S DIR, -SDIR, -lS DIR, options after the
+    // file); its own messages are replaced by ones that say what is allowed.
+    opterr = 0;
+    optind = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":lS:h", longs, nullptr)) != -1) {
+        switch (c) {
+        case 'h':
             options->help = true;
             return true;
-        }
-        if (std::strcmp(arg, "--version") == 0) {
+        case 'V':
             options->version = true;
             return true;
-        }
-        if (arg[0] != '-' || arg[1] == '\0')
-            break;
-        if (std::strcmp(arg, "-l") == 0) {
+        case 'l':
             if (options->show) {
                 std::snprintf(error, error_size, "-l given more than once");
                 return false;
             }
             options->show = true;
-            continue;
-        }
-        if (std::strcmp(arg, "-S") != 0) {
-            std::snprintf(error, error_size,
-                          "%s: unknown option; the options are -l, -S, -h, --help and --version",
-                          arg);
-            return false;
-        }
-        if (options->state_dir != nullptr) {
-            std::snprintf(error, error_size, "-S given more than once");
-            return false;
-        }
-        if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '\0') {
+            break;
+        case 'S':
+            if (options->state_dir != nullptr) {
+                std::snprintf(error, error_size, "-S given more than once");
+                return false;
+            }
+            if (optarg[0] == '\0') {
+                std::snprintf(error, error_size, "-S needs a directory");
+                return false;
+            }
+            options->state_dir = optarg;
+            break;
+        case ':':
             std::snprintf(error, error_size, "-S needs a directory");
             return false;
+        default:
+            if (optopt != 0)
+                std::snprintf(error, error_size,
+                              "-%c: unknown option; the options are -l, -S, -h, --help and "
+                              "--version", optopt);
+            else
+                std::snprintf(error, error_size,
+                              "%s: unknown option; the options are -l, -S, -h, --help and "
+                              "--version", argv[optind - 1]);
+            return false;
         }
-        options->state_dir = argv[++i];
     }
+    int i = optind;
     if (i >= argc || argv[i] == nullptr || argv[i][0] == '\0') {
         std::snprintf(error, error_size, "missing bulletin file");
         return false;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,13 +90,43 @@ int replace_file(const char *file, const Bulletin &record)
     return 0;
 }
 
+// The file at the end of the symbolic links from path, as many as the
+// kernel follows; path itself when it is no link. 0 or the errno.
+int link_target(const char *path, char *out, std::size_t size)
+{
+    if (std::snprintf(out, size, "%s", path) >= static_cast<int>(size))
+        return ENAMETOOLONG;
+    for (int links = 0;; ++links) {
+        struct stat st {};
+        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
+            return 0;
+        if (links == 40)
+            return ELOOP;
+        char link[PATH_MAX];
+        ssize_t n = readlink(out, link, sizeof link - 1);
+        if (n < 0)
+            return errno;
+        link[n] = '\0';
+        // A relative target is relative to the link's folder.
+        char *slash = std::strrchr(out, '/');
+        int length = link[0] == '/' || slash == nullptr
+                         ? std::snprintf(out, size, "%s", link)
+                         : std::snprintf(slash + 1, size - static_cast<std::size_t>(slash + 1 - out),
+                                         "%s", link);
+        if (length < 0 || std::strlen(out) + 1 >= size)
+            return ENAMETOOLONG;
+    }
+}
+
 // Picks the stamp and puts the record in place.
-int publish_locked(const char *program, const BulpublishOptions &options, const char *text,
-                   std::size_t length, long long total)
+int publish_locked(const char *program, const BulpublishOptions &options, const char *file,
+                   const char *text, std::size_t length, long long total)
 {
     const char *state_dir =
         options.state_dir != nullptr ? options.state_dir : BULPUBLISH_DEFAULT_STATE_DIR;
-    std::int64_t highest = bulpublish_highest(options.file, state_dir);
+    Bulletin served;
+    int state_error = bulpublish_read_state(state_dir, &served);
+    std::int64_t highest = bulpublish_highest(file, served);
     std::int64_t stamp = 0;
     if (!bulserve_next_stamp(highest, std::time(nullptr), &stamp)) {
         std::fprintf(stderr,
@@ -120,14 +151,24 @@ int publish_locked(const char *program, const BulpublishOptions &options, const 
                          program, total, limit, total - static_cast<long long>(limit));
         return BULPUBLISH_EXIT_REFUSED;
     }
-    int error = replace_file(options.file, record);
+    int error = replace_file(file, record);
     if (error != 0) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, options.file,
-                     std::strerror(error));
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", program, file, std::strerror(error));
         return BULPUBLISH_EXIT_FILE;
     }
-    std::printf("%s: published stamp %lld, %zu bytes of text\n", options.file,
-                static_cast<long long>(stamp), length);
+    if (state_error != 0) {
+        char consequence[200];
+        std::snprintf(consequence, sizeof consequence,
+                      "a server that has served a stamp above %lld refuses this bulletin (give "
+                      "its state directory with -S)", static_cast<long long>(stamp));
+        bulpublish_warn_state(program, state_dir, state_error, consequence);
+    }
+    if (file == options.file)
+        std::printf("%s: published stamp %lld, %zu bytes of text\n", options.file,
+                    static_cast<long long>(stamp), length);
+    else
+        std::printf("%s: published stamp %lld, %zu bytes of text, in %s, the file the link "
+                    "names\n", options.file, static_cast<long long>(stamp), length, file);
     return BULPUBLISH_EXIT_OK;
 }
 
@@ -155,17 +196,30 @@ int bulpublish_publish(const char *program, const BulpublishOptions &options)
         return BULPUBLISH_EXIT_FILE;
     }
 
+    // A symbolic link is published through, at the file it names (made
+    // there if it isn't yet): a file renamed over the link would cut it,
+    // and what is written at its target afterwards would never be served.
+    char target[PATH_MAX];
+    const char *file = target;
+    if (int error = link_target(options.file, target, sizeof target); error != 0) {
+        std::fprintf(stderr, "%s: cannot follow the symbolic link %s: %s; publish at the file "
+                     "it should name, or remove the link\n", program, options.file,
+                     std::strerror(error));
+        return BULPUBLISH_EXIT_FILE;
+    }
+    if (std::strcmp(target, options.file) == 0)
+        file = options.file;
     // Two publications at once would both pick the stamp above the same
     // highest, one stamp for two texts: from the reading of the highest to
     // the rename they go one at a time. A folder that can't be locked
     // (some network file systems) leaves them unordered, as a lock of
     // nothing.
-    int lock_fd = open_folder(options.file);
+    int lock_fd = open_folder(file);
     if (lock_fd >= 0) {
         while (flock(lock_fd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-    int status = publish_locked(program, options, text, length, total);
+    int status = publish_locked(program, options, file, text, length, total);
     if (lock_fd >= 0)
         close(lock_fd);
     return status;

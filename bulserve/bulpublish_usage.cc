@@ -22,13 +22,14 @@ void bulpublish_help(const char *program)
         "not fit one answer, and replaces FILE at once, never partly written.\n"
         "An empty text withdraws the bulletin: clients show nothing new.\n"
         "\n"
-        "  -l            show the bulletin of FILE: its stamp, its time and its text\n"
+        "  -l            show what is served: the bulletin of FILE, or, when the server\n"
+        "                does not serve FILE, the record it serves and why\n"
         "  -S STATE-DIR  the server's state directory, for the stamp it served last\n"
         "                (default %s, when it can be read)\n"
         "  -h, --help    show this help and exit\n"
         "  --version     show the version and exit\n"
         "\n"
-        "Exit status: 0 done, 1 command line refused, 2 text refused, 3 a file could\n"
-        "not be read or written.\n",
+        "Exit status: 0 done, 1 command line refused, 2 text refused (with -l: FILE\n"
+        "refused by the server), 3 a file could not be read or written.\n",
         program, program, BULPUBLISH_DEFAULT_STATE_DIR);
 }

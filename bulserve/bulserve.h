@@ -30,6 +30,11 @@ inline constexpr int BULSERVE_EXIT_NETWORK = 3;   // no port, or no socket
 // Clients compare stamps as signed 32-bit numbers: a larger stamp would be
 // read clamped and nothing after it would ever look newer.
 inline constexpr std::int64_t BULSERVE_MAX_STAMP = 2147483647;
+// The clock (or a file time) is taken as a stamp only up to here: a clock
+// set near the end of the stamps, for one change, would leave no stamp for
+// the changes after it. The last 366 days of stamps are kept for counting
+// up by one, some 31 million changes, whatever the clock ever said.
+inline constexpr std::int64_t BULSERVE_CLOCK_LIMIT = BULSERVE_MAX_STAMP - 366LL * 86400;
 
 // The state file in the state directory: the last record served.
 inline constexpr const char *BULSERVE_STATE_NAME = "served";
@@ -73,7 +78,7 @@ bool bulserve_build_record(Bulletin *bulletin, std::int64_t stamp, std::span<con
 std::size_t bulserve_body_limit(std::int64_t stamp);
 
 // The stamp for a changed text: the clock when it is above every stamp
-// served before and not beyond the largest stamp, else one more than the
+// served before and not beyond BULSERVE_CLOCK_LIMIT, else one more than the
 // highest; false when the highest is already the largest.
 bool bulserve_next_stamp(std::int64_t highest, std::int64_t now, std::int64_t *stamp);
 
@@ -97,6 +102,7 @@ struct FileContent {
     std::size_t length = 0;      // at most one byte beyond any record
     std::int64_t file_size = 0;
     timespec mtime{};
+    bool leased = false;         // read under a read lease: no writer held it
 };
 
 // Reads the whole file, unless something holds it open for writing: a
@@ -119,12 +125,29 @@ LoadResult bulserve_state_load(const char *dir, Bulletin *served);
 // record is served. Returns 0 or the errno.
 int bulserve_state_save(const char *dir, const Bulletin &served);
 
+// Why a file is not served, as one clause ("not a regular file"); `highest`
+// and `state_dir` fill in the stale and state cases.
+void bulserve_load_failure_text(const LoadResult &result, std::int64_t highest,
+                                const char *state_dir, char *text, std::size_t size);
+
 // Writes data to fd, a new file open at the name temporary, syncs and
 // closes it, and renames it to path, so that a reader sees the old file or
 // the new one, never a part. On failure the temporary is removed. Returns
 // 0 or the error number.
 int bulserve_commit_file(int fd, const char *temporary, const char *path,
                          std::span<const char> data);
+
+// A folder watched on the way to the file, and the name in it that leads
+// on: a folder replaced, moved or flipped by a symbolic link anywhere on
+// the way changes the file served as much as an edit does.
+struct PathWatch {
+    int wd = -1;
+    bool file_folder = false;          // the name is the file's own
+    char name[256];                    // NAME_MAX + 1
+};
+// Deeper paths are watched down to this many steps (the path as given, and
+// the one it resolves to).
+inline constexpr int BULSERVE_MAX_PATH_WATCHES = 64;
 
 // What became of the datagrams received, since the start or within one
 // summary interval.
@@ -143,11 +166,18 @@ struct ServeState {
     const char *state_dir = nullptr;
     std::int64_t highest = 0;          // largest stamp ever served
     int inotify_fd = -1;
+    const char *path = nullptr;        // the file as given
+    PathWatch steps[BULSERVE_MAX_PATH_WATCHES];
+    int step_count = 0;
     int dir_watch = -1;                // the file's folder, for renames
     int file_watch = -1;               // the file itself, for writes in place
     const char *name = nullptr;        // the file's name within its folder
     bool writing = false;              // a write seen, its close not yet
+    bool created = false;              // the name made anew, no close seen yet
     bool want_load = false;            // a change noticed, not yet taken
+    bool rewatch = false;              // a folder on the way changed
+    std::int64_t retry_at_ms = 0;      // monotonic time of a look without an event; 0 none
+    std::int64_t retry_delay_ms = 0;
     LoadStatus last_failure = LoadStatus::ok;  // logged once per cause
     int last_error = 0;
     ServeCounts total;                 // since the start
@@ -168,8 +198,13 @@ const char *bulserve_program_name(const char *argv0, const char *fallback);
 // no socket or file opened later becomes standard output or error.
 bool bulserve_std_fds();
 
-// Starts watching the file's folder and the file; false with errno set.
+// Starts watching the folders on the way to the file and the file; false
+// with errno set when they exist and can't be watched.
 bool bulserve_watch(const char *path, ServeState *state);
+// Watches the folders on the way as they are now, and drops the watches of
+// those no longer on it; 0 or the errno of the file's own folder, which
+// may be missing (ENOENT, ENOTDIR) until it is put in place.
+int bulserve_rewatch(ServeState *state);
 // Reads pending change events, one buffer's worth: state->want_load when
 // the file may have changed, state->writing between a write and its
 // close. True when the buffer was full and more may be waiting.
@@ -177,9 +212,19 @@ bool bulserve_watch_events(ServeState *state);
 inline constexpr std::uint32_t BULSERVE_FILE_EVENTS = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB;
 
 // Why the file is read: at start (the start line reports it), on a change
-// seen (a line when the bulletin changed or a new failure), or on SIGHUP
-// (one line whatever the outcome).
-enum class RefreshCause { start, change, hangup };
+// seen (a line when the bulletin changed or a new failure; a missing file
+// and a writer at work are the course of a replacement and say nothing),
+// on a look again after a failure that brings no event (as a change, but a
+// missing file is told), or on SIGHUP (one line whatever the outcome).
+enum class RefreshCause { start, change, retry, hangup };
+// A file missing after a change is looked at again after this long, and
+// logged only then: a replacement by removal and creation (install, tar,
+// a folder moved away and another moved in) is served with one line.
+inline constexpr std::int64_t BULSERVE_MISSING_GRACE_MS = 10000;
+// A failure no event ends (a full state file system, a file that kept
+// changing) is tried again after 1 s, doubling up to once a minute.
+inline constexpr std::int64_t BULSERVE_RETRY_MAX_MS = 60000;
+std::int64_t bulserve_monotonic_ms();
 
 // Tries to take the file: reads it, decides its stamp, records the state
 // and logs. A version that can't be served leaves the current bulletin in

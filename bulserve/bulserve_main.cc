@@ -91,15 +91,14 @@ int main(int argc, char *argv[])
                      std::strerror(errno));
         return BULSERVE_EXIT_BULLETIN;
     }
-    // The state's record is only for comparison until the file is taken;
-    // it is served meanwhile only if a writer holds the file at start.
+    // The state's record is served until the file is taken, and on, when
+    // the file can't be: a restart must not take the service down for a
+    // file that a running server would refuse and serve on without.
     LoadResult loaded = bulserve_refresh(options, &state, RefreshCause::start);
-    if (loaded.status != LoadStatus::ok && loaded.status != LoadStatus::being_written) {
+    if (loaded.status != LoadStatus::ok && loaded.status != LoadStatus::being_written &&
+        state.current.length == 0) {
         to_terminal_too(options);
-        ServeState none;
-        none.highest = state.highest;
-        none.state_dir = state.state_dir;
-        bulserve_log_load_failure(options.file, loaded, "cannot serve", none);
+        bulserve_log_load_failure(options.file, loaded, "cannot serve", state);
         if (loaded.status == LoadStatus::system_error && loaded.error == ENOENT)
             bulserve_log(LOG_ERR, "publish a bulletin first: bulpublish %s < TEXT-FILE",
                          options.file);
@@ -143,14 +142,13 @@ int main(int argc, char *argv[])
                      state.current.file_size, static_cast<long long>(state.current.stamp),
                      address, bound);
     else if (state.current.length > 0)
-        bulserve_log(LOG_NOTICE,
-                     "serving the last bulletin served (stamp %lld) on %s:%u: %s is open for "
-                     "writing and is taken once its writer closes it",
-                     static_cast<long long>(state.current.stamp), address, bound, options.file);
+        bulserve_log(LOG_NOTICE, "serving the last bulletin served (stamp %lld) on %s:%u",
+                     static_cast<long long>(state.current.stamp), address, bound);
     else
-        bulserve_log(LOG_NOTICE,
-                     "serving nothing yet on %s:%u: %s is open for writing and is taken once "
-                     "its writer closes it", address, bound, options.file);
+        bulserve_log(LOG_NOTICE, "serving nothing yet on %s:%u", address, bound);
+    // Why the file is not served, in the words of a running server.
+    if (loaded.status != LoadStatus::ok)
+        bulserve_log_load_failure(options.file, loaded, "cannot serve", state);
     if (state.state_dir == nullptr && !options.have_stamp)
         bulserve_log(LOG_WARNING,
                      "no state directory (-S or $STATE_DIRECTORY): stamps are remembered only "

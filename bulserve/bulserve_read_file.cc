@@ -83,5 +83,6 @@ LoadResult bulserve_read_file(const char *path, bool writing, FileContent *conte
     content->length = static_cast<std::size_t>(n);
     content->file_size = before.st_size > n ? static_cast<std::int64_t>(before.st_size) : n;
     content->mtime = before.st_mtim;
+    content->leased = leased;
     return LoadResult{};
 }

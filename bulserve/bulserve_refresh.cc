@@ -6,6 +6,57 @@
 
 #include "bulserve/bulserve.h"
 
+namespace {
+
+// Watches the file now at the name, and no longer the one before: a file
+// replaced but kept elsewhere (a hard link, a release folder) would keep
+// its watch for as long as it lives.
+void renew_file_watch(const char *path, ServeState *state)
+{
+    if (state->inotify_fd < 0)
+        return;
+    int watch = inotify_add_watch(state->inotify_fd, path, BULSERVE_FILE_EVENTS);
+    int old = state->file_watch;
+    state->file_watch = watch;
+    if (old < 0 || old == watch)
+        return;
+    for (int i = 0; i < state->step_count; ++i)
+        if (state->steps[i].wd == old)
+            return;
+    (void)inotify_rm_watch(state->inotify_fd, old);
+}
+
+// When to look again without an event: after a grace for a file missing
+// since a change (its replacement is likely under way), sooner and then
+// less often for a failure no event ends, never otherwise.
+void plan_retry(const LoadResult &result, RefreshCause cause, ServeState *state)
+{
+    bool missing = result.status == LoadStatus::system_error && result.error == ENOENT;
+    if (missing && cause == RefreshCause::change) {
+        if (state->retry_at_ms == 0)
+            state->retry_at_ms = bulserve_monotonic_ms() + BULSERVE_MISSING_GRACE_MS;
+        return;
+    }
+    if (result.status == LoadStatus::state_error || result.status == LoadStatus::changing) {
+        std::int64_t delay = state->retry_delay_ms * 2;
+        state->retry_delay_ms = delay < 1000 ? 1000 : delay > BULSERVE_RETRY_MAX_MS
+                                                          ? BULSERVE_RETRY_MAX_MS : delay;
+        state->retry_at_ms = bulserve_monotonic_ms() + state->retry_delay_ms;
+        return;
+    }
+    state->retry_at_ms = 0;
+    state->retry_delay_ms = 0;
+}
+
+}  // namespace
+
+std::int64_t bulserve_monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, RefreshCause cause)
 {
     state->want_load = false;
@@ -17,18 +68,30 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
     // come after it. A few short looks (127 ms at most) tell that from a
     // writer that still holds the file, whose own close brings a new event.
     for (long pause_ms = 1; result.status == LoadStatus::being_written && !state->writing &&
-                            pause_ms <= 64;
+                            !state->created && pause_ms <= 64;
          pause_ms *= 2) {
         timespec pause{0, pause_ms * 1000000};
         while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
         }
         result = bulserve_read_file(options.file, state->writing, &content);
     }
-    if (state->inotify_fd >= 0) {
-        int watch = inotify_add_watch(state->inotify_fd, options.file, BULSERVE_FILE_EVENTS);
-        if (watch >= 0)
-            state->file_watch = watch;
+    // Without a lease, a name made anew is told by what it holds: a creator
+    // that has written nothing yet leaves it empty, and one that has
+    // written has sent a write event, looked for once more after the read.
+    // A finished file linked in (ln, ln -s) holds its text and no write
+    // follows.
+    if (result.status == LoadStatus::ok && !content.leased && state->created) {
+        bool unfinished = content.length == 0;
+        if (!unfinished) {
+            (void)bulserve_watch_events(state);
+            unfinished = state->writing;
+        }
+        if (unfinished) {
+            result = LoadResult{};
+            result.status = LoadStatus::being_written;
+        }
     }
+    renew_file_watch(options.file, state);
     Bulletin fresh;
     if (result.status == LoadStatus::ok) {
         timespec now{};
@@ -48,10 +111,19 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
             result.error = error;
         }
     }
+    plan_retry(result, cause, state);
     if (result.status != LoadStatus::ok) {
-        // Once per cause, not once per event; SIGHUP always says.
+        // Once per cause, not once per event; SIGHUP always says. On a
+        // change, a missing file (looked at again later) and a writer at
+        // work (its close brings the next look) are the course of a
+        // replacement.
+        bool quiet = cause == RefreshCause::change &&
+                     (result.status == LoadStatus::being_written ||
+                      (result.status == LoadStatus::system_error && result.error == ENOENT));
+        if (quiet)
+            return result;
         bool repeated = state->last_failure == result.status && state->last_error == result.error;
-        if (cause == RefreshCause::hangup || (cause == RefreshCause::change && !repeated))
+        if (cause == RefreshCause::hangup || (cause != RefreshCause::start && !repeated))
             bulserve_log_load_failure(options.file, result, "cannot reload", *state);
         state->last_failure = result.status;
         state->last_error = result.error;

@@ -43,13 +43,6 @@ struct Batch {
     bool name_source = true;
 };
 
-std::int64_t monotonic_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void add(ServeCounts *to, const ServeCounts &from)
 {
     to->answered += from.answered;
@@ -218,7 +211,7 @@ void answer_batch(int fd, BulserveLanes *lanes, Batch *b, int n, RateLimit *limi
 {
     // One reading of the clock for the batch: requests in it arrived
     // within microseconds of each other.
-    std::int64_t now = monotonic_ms();
+    std::int64_t now = bulserve_monotonic_ms();
     b->answer = {state->current.record, state->current.length};
     ServeCounts counts;
     int count = 0;
@@ -334,12 +327,18 @@ int bulserve_serve(const BulserveOptions &options, int socket_fd, bool lanes_pos
     lanes.possible = lanes_possible;
     SignalCounts seen;  // every signal since the handlers were installed counts
     bool more_events = true;  // anything that came before the handlers
-    std::int64_t next_summary = monotonic_ms() + SUMMARY_MS;
+    std::int64_t next_summary = bulserve_monotonic_ms() + SUMMARY_MS;
     int status = -1;
     for (;;) {
         if (!take_signals(options, state, &seen, &more_events))
             status = BULSERVE_EXIT_OK;
-        std::int64_t clock = monotonic_ms();
+        std::int64_t clock = bulserve_monotonic_ms();
+        // A look that no event will bring: a missing file after its grace,
+        // a state file system that was full.
+        if (status < 0 && state->retry_at_ms != 0 && clock >= state->retry_at_ms) {
+            state->retry_at_ms = 0;
+            bulserve_refresh(options, state, RefreshCause::retry);
+        }
         if (clock >= next_summary) {
             log_summary(state, limit);
             next_summary = clock + SUMMARY_MS;

@@ -68,7 +68,7 @@ LoadResult bulserve_take(const FileContent &content, const BulserveOptions &opti
         // every stamp served, not in the future), keeps a text's stamp the
         // same across servers and upgrades; otherwise the next stamp.
         std::int64_t mtime = content.mtime.tv_sec;
-        if (mtime > highest && mtime <= now && mtime <= BULSERVE_MAX_STAMP) {
+        if (mtime > highest && mtime <= now && mtime <= BULSERVE_CLOCK_LIMIT) {
             stamp = mtime;
         } else if (!bulserve_next_stamp(highest, now, &stamp)) {
             result.status = LoadStatus::no_stamp_left;

@@ -280,6 +280,7 @@ TEST(BulserveNextStamp, ClockWhenAheadElseOneMore)
         {1700000100, 1700000100, true, 1700000101},   // twice in one second
         {1700000100, 1600000000, true, 1700000101},   // clock set back
         {1700000100, 2208988800, true, 1700000101},   // clock beyond what a client holds
+        {1800000000, max - 600, true, 1800000001},    // clock near the end, once: not taken
         {max - 1, 2208988800, true, max},
         {1700000100, max, true, max},                 // the last second a client holds
         {max, 2208988800, false, 0},                  // nothing left: refused, never wrapped
@@ -369,6 +370,16 @@ TEST(BulserveTake, StampsOnlyGoUp)
         EXPECT_EQ(record_of(fresh), c.record);
         EXPECT_EQ(r.changed, c.changed);
     }
+    // A clock and a file time near the last stamp, for one change: not taken.
+    FileContent late;
+    std::memcpy(late.bytes, "late\n", 5);
+    late.length = 5;
+    late.file_size = 5;
+    late.mtime.tv_sec = 2147483000;
+    Bulletin fresh;
+    LoadResult r = bulserve_take(late, BulserveOptions{}, Bulletin{}, 1800000000, 2147483000, &fresh);
+    ASSERT_EQ(r.status, LoadStatus::ok);
+    EXPECT_EQ(fresh.stamp, 1800000001);
 }
 
 class BulserveFile : public ::testing::Test {
@@ -448,10 +459,9 @@ TEST_F(BulserveFile, WatchSeesWritesUntilTheirClose)
         {"another file in the folder", 3, false, false},
         {"a finished file renamed over it", 4, false, true},
         {"removed", 5, false, true},
-        // No close follows a link: the name must be looked at now (a new
-        // name may also be a file its creator is still writing, which only
-        // a lease can tell).
-        {"a finished file linked in", 6, true, true},
+        // No close follows a link: the name is looked at now, and not taken
+        // for a write that no close would ever end.
+        {"a finished file linked in", 6, false, true},
     };
     int fd = -1;
     for (const Step &s : steps) {

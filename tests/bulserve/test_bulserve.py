@@ -190,6 +190,23 @@ class ServerTest(unittest.TestCase):
         return rest
 
 
+def need_namespaces(test, *flags):
+    if shutil.which("unshare") is None or subprocess.run(
+            ["unshare", *flags, "true"], capture_output=True).returncode != 0:
+        if namespaces_required():
+            test.fail("private namespaces are needed but unavailable")
+        test.skipTest("private namespaces unavailable")
+
+
+def watches(pid):
+    """The inotify watches a process holds, from its descriptors' fdinfo."""
+    count = 0
+    for fd in os.listdir("/proc/%d/fdinfo" % pid):
+        with open("/proc/%d/fdinfo/%s" % (pid, fd)) as f:
+            count += f.read().count("inotify wd:")
+    return count
+
+
 class Exchange(ServerTest):
     def test_request_gets_the_record(self):
         self.write(b"Printers down at noon.\nSecond line.\n", 1700000000)
@@ -338,7 +355,8 @@ class Reload(ServerTest):
         self.assertGreater(stamp_of(answer), 4000)
         rest = self.stop_cleanly(s)
         self.assertIn(b"does not fit a reply", rest)
-        self.assertIn(b"No such file or directory", rest)
+        # Removed and soon made again: a replacement, not a failure.
+        self.assertNotIn(b"No such file or directory", rest)
         self.assertEqual(rest.count(b"reloaded"), 13, rest)
 
     def test_rewrite_in_place_is_not_served_half_done(self):
@@ -442,6 +460,125 @@ class Reload(ServerTest):
         rest = self.stop_cleanly(first)
         self.assertIn(b"its stamp 1700000000 is not above stamp 1800000000 served before", rest)
         self.stop_cleanly(replica)
+
+    def test_deployments_are_served_with_one_line_each(self):
+        """A release folder flipped by `ln -sfn`, a folder moved away and
+        another moved in, and replacements by `install` and `tar x` (the
+        name removed, then made anew) are served at once, each with one
+        line; a replaced file kept elsewhere leaves no watch behind."""
+        srv = os.path.join(self.dir, "srv")
+        for n in (1, 2):
+            os.makedirs(os.path.join(srv, "release-%d" % n))
+            with open(os.path.join(srv, "release-%d" % n, "bulletin"), "wb") as f:
+                f.write(b"release %d\n" % n)
+        os.symlink("release-1", os.path.join(srv, "current"))
+        path = os.path.join(srv, "current", "bulletin")
+        s = Server(path, "-S", self.state)
+        self.servers.append(s)
+        served = lambda: s.ask().split(b"\n", 1)[1]
+        self.assertEqual(served(), b"release 1\n")
+        subprocess.run(["ln", "-sfn", "release-2", os.path.join(srv, "current")], check=True)
+        self.assertEqual(served(), b"release 2\n")
+        os.rename(os.path.join(srv, "release-2"), os.path.join(srv, "old"))
+        self.assertEqual(served(), b"release 2\n")  # the last one, while none is there
+        os.rename(os.path.join(srv, "release-1"), os.path.join(srv, "release-2"))
+        self.assertEqual(served(), b"release 1\n")
+        with open(path, "wb") as f:
+            f.write(b"edited\n")
+        self.assertEqual(served(), b"edited\n")
+        source = os.path.join(self.dir, "bulletin")
+        with open(source, "wb") as f:
+            f.write(b"installed\n")
+        subprocess.run(["install", "-m", "644", source, path], check=True)
+        self.assertEqual(served(), b"installed\n")
+        with open(source, "wb") as f:
+            f.write(b"from tar\n")
+        subprocess.run(["tar", "cf", source + ".tar", "-C", self.dir, "bulletin"], check=True)
+        subprocess.run(["tar", "xf", source + ".tar", "-C", os.path.dirname(path)], check=True)
+        self.assertEqual(served(), b"from tar\n")
+        before = watches(s.proc.pid)
+        for n in range(20):
+            os.link(path, os.path.join(self.dir, "kept%d" % n))
+            with open(path + ".new", "wb") as f:
+                f.write(b"round %d\n" % n)
+            os.replace(path + ".new", path)
+            self.assertEqual(served(), b"round %d\n" % n)
+        self.assertEqual(watches(s.proc.pid), before)
+        rest = self.stop_cleanly(s)
+        self.assertEqual(rest.count(b"reloaded"), 25, rest)
+        self.assertEqual(len(rest.splitlines()), 26, rest)
+
+    def test_linked_in_without_a_lease(self):
+        """Without CAP_LEASE, on files of another owner, a finished file
+        linked in by `rm; ln -s` or `rm; ln` is served, not taken for one
+        still being written."""
+        if shutil.which("setpriv") is None:
+            self.skipTest("no setpriv")
+        self.write(b"first\n", 1000)
+        os.chown(self.path, 65534, 65534)
+        s = self.start(wrapper=("setpriv", "--bounding-set=-lease", "--inh-caps=-lease"))
+        for n, link in enumerate((os.symlink, os.link)):
+            target = os.path.join(self.dir, "target%d" % n)
+            with open(target, "wb") as f:
+                f.write(b"linked %d\n" % n)
+            os.chown(target, 65534, 65534)
+            os.unlink(self.path)
+            link(target, self.path)
+            self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked %d\n" % n)
+        rest = self.stop_cleanly(s)
+        self.assertNotIn(b"open for writing", rest)
+
+    def test_restart_serves_the_last_record_served(self):
+        """After a restart, an older copy put back or a missing file stops
+        nothing: the state's record is served, with the reason the file is
+        not, and bulpublish -l says the same."""
+        self.write(b"BUL:0 1800000000\nNewer.\n", 1)
+        self.stop_cleanly(self.start())
+        for content, why in [(b"BUL:0 1700000000\nOlder.\n",
+                              b"its stamp 1700000000 is not above stamp 1800000000"),
+                             (None, b"No such file or directory")]:
+            with self.subTest(why=why):
+                if content is None:
+                    os.unlink(self.path)
+                else:
+                    self.write(content, 1)
+                s = self.start()
+                self.assertEqual(s.ask(), b"BUL:0 1800000000\nNewer.\n")
+                self.assertRegex(s._line(5), rb"bulserve: cannot serve .*: %s.*; still serving "
+                                 rb"stamp 1800000000\n" % re.escape(why))
+                self.stop_cleanly(s)
+                r = subprocess.run([BULPUBLISH, "-l", "-S", self.state, self.path],
+                                   capture_output=True, timeout=10)
+                self.assertEqual(r.returncode, 3 if content is None else 2, r.stderr)
+                self.assertIn(b"not served: " + why, r.stdout)
+                self.assertTrue(r.stdout.endswith(b"the last served, from %s/served\n"
+                                                  b"text:  7 bytes\nNewer.\n"
+                                                  % self.state.encode()), r.stdout)
+
+    def test_full_state_file_system_is_tried_again(self):
+        """A change refused because the state's file system was full is
+        taken once space returns, with no line per try; the state lives on
+        a tiny tmpfs in the server's private mount namespace."""
+        need_namespaces(self, "-m")
+        self.write(b"first\n", 1000)
+        wrapper = ("unshare", "-m", "sh", "-c",
+                   'mount -t tmpfs -o size=16k tmpfs %s && exec "$@"' % shlex.quote(self.state),
+                   "sh")
+        s = self.start(wrapper=wrapper)
+        filler = "/proc/%d/root%s/filler" % (s.proc.pid, self.state)
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
+        with self.assertRaises(OSError):
+            while True:
+                os.write(fd, b"x" * 4096)
+        os.close(fd)
+        self.write(b"second\n", 2000)
+        self.assertRegex(s._line(10), rb"bulserve: cannot reload .*: cannot record its stamp in "
+                         rb".*/served: No space left on device; still serving stamp 1000\n")
+        time.sleep(2.5)
+        os.unlink(filler)
+        self.assertRegex(s._line(20), rb"bulserve: reloaded .*: 7 bytes, stamp 2000\n")
+        self.assertEqual(s.ask(), b"BUL:0 2000\nsecond\n")
+        self.assertEqual(self.stop_cleanly(s).count(b"\n"), 1)
 
     def test_hangup_logs_once_changed_or_not(self):
         self.write(b"a\n", 1000)
@@ -770,6 +907,23 @@ class Publish(ServerTest):
                          "no temporary file left behind")
         self.stop_cleanly(s)
 
+
+    def test_publish_through_a_link_and_without_the_state(self):
+        """A symbolic link is published through, at the file it names; a
+        state that can't be read is warned of."""
+        target = os.path.join(self.dir, "target")
+        os.symlink("target", self.path)
+        r = self.publish(self.path, text=b"Through.\n")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertTrue(os.path.islink(self.path))
+        with open(target, "rb") as f:
+            self.assertTrue(f.read().endswith(b"\nThrough.\n"))
+        # getopt's forms: an option after the file, its value attached.
+        r = subprocess.run([BULPUBLISH, self.path, "-S" + os.path.join(self.dir, "none")],
+                           input=b"Blind.\n", capture_output=True, timeout=10)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"warning: cannot read the server's state in %s/none: No such file"
+                      % self.dir.encode(), r.stderr)
 
     def test_publications_at_once_get_stamps_of_their_own(self):
         texts = []
