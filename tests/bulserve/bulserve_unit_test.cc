@@ -282,7 +282,7 @@ TEST(BulserveNextStamp, ClockWhenAheadElseOneMore)
         {1700000100, 2208988800, true, 1700000101},   // clock beyond what a client holds
         {1800000000, max - 600, true, 1800000001},    // clock near the end, once: not taken
         {max - 1, 2208988800, true, max},
-        {1700000100, max, true, max},                 // the last second a client holds
+        {1700000100, BULSERVE_CLOCK_LIMIT, true, BULSERVE_CLOCK_LIMIT},  // the clock's last second
         {max, 2208988800, false, 0},                  // nothing left: refused, never wrapped
     };
     for (auto &c : cases) {
