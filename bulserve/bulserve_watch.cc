@@ -164,10 +164,13 @@ void take_event(const inotify_event &event, const char *name, ServeState *state)
         if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
             state->rewatch = true;
         } else if (event.len > 0 && same_name(w.name, name, event.len)) {
+            // The name made anew may be a symbolic link now, or another
+            // one: its way is walked again.
+            if (!w.file_folder || (event.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                                 IN_MOVED_TO)))
+                state->rewatch = true;
             if (w.file_folder)
                 file_event = true;
-            else
-                state->rewatch = true;
         }
     }
     if (state->rewatch)

@@ -511,7 +511,7 @@ class Reload(ServerTest):
     def test_linked_in_without_a_lease(self):
         """Without CAP_LEASE, on files of another owner, a finished file
         linked in by `rm; ln -s` or `rm; ln` is served, not taken for one
-        still being written."""
+        still being written; a link's way is watched from then on."""
         if shutil.which("setpriv") is None:
             self.skipTest("no setpriv")
         self.write(b"first\n", 1000)
@@ -525,6 +525,17 @@ class Reload(ServerTest):
             os.unlink(self.path)
             link(target, self.path)
             self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked %d\n" % n)
+        # Then linked in through a folder link, which is flipped.
+        for sub in ("a", "b"):
+            os.mkdir(os.path.join(self.dir, sub))
+            with open(os.path.join(self.dir, sub, "t"), "wb") as f:
+                f.write(sub.encode())
+        os.symlink("a", os.path.join(self.dir, "cur"))
+        os.unlink(self.path)
+        os.symlink("cur/t", self.path)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"a")
+        subprocess.run(["ln", "-sfn", "b", os.path.join(self.dir, "cur")], check=True)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"b")
         rest = self.stop_cleanly(s)
         self.assertNotIn(b"open for writing", rest)
 
