@@ -1,4 +1,5 @@
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -78,10 +79,13 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
     // Without a lease, a name made anew is told by what it holds: a creator
     // that has written nothing yet leaves it empty, and one that has
     // written has sent a write event, looked for once more after the read.
-    // A finished file linked in (ln, ln -s) holds its text and no write
-    // follows.
+    // A finished file linked in (ln, ln -s) holds its text, or is a link
+    // or a file of several names even when empty, and no write follows.
     if (result.status == LoadStatus::ok && !content.leased && state->created) {
-        bool unfinished = content.length == 0;
+        struct stat name {};
+        bool linked = lstat(options.file, &name) == 0 &&
+                      (S_ISLNK(name.st_mode) || name.st_nlink > 1);
+        bool unfinished = content.length == 0 && !linked;
         if (!unfinished) {
             (void)bulserve_watch_events(state);
             unfinished = state->writing;

@@ -525,6 +525,12 @@ class Reload(ServerTest):
             os.unlink(self.path)
             link(target, self.path)
             self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked %d\n" % n)
+        empty = os.path.join(self.dir, "empty")  # an empty bulletin too
+        open(empty, "wb").close()
+        os.chown(empty, 65534, 65534)
+        os.unlink(self.path)
+        os.link(empty, self.path)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"")
         # Then linked in through a folder link, which is flipped.
         for sub in ("a", "b"):
             os.mkdir(os.path.join(self.dir, sub))
