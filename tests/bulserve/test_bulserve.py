@@ -941,6 +941,10 @@ class Publish(ServerTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn(b"warning: cannot read the server's state in %s/none: No such file"
                       % self.dir.encode(), r.stderr)
+        for body in (b"y" * 2100, b"BUL:0 x\n"):  # refused by any server
+            with open(target, "wb") as f:
+                f.write(body)
+            self.assertEqual(self.publish("-l", self.path).returncode, 2, body[:8])
 
     def test_publications_at_once_get_stamps_of_their_own(self):
         texts = []
