@@ -532,16 +532,14 @@ class Reload(ServerTest):
         os.link(empty, self.path)
         self.assertEqual(s.ask().split(b"\n", 1)[1], b"")
         # Then linked in through a folder link, which is flipped.
-        for sub in ("a", "b"):
-            os.mkdir(os.path.join(self.dir, sub))
-            with open(os.path.join(self.dir, sub, "t"), "wb") as f:
-                f.write(sub.encode())
-        os.symlink("a", os.path.join(self.dir, "cur"))
+        os.mkdir(os.path.join(self.dir, "sub"))
+        os.rename(target, os.path.join(self.dir, "sub", "target0"))
+        os.symlink(".", os.path.join(self.dir, "cur"))
         os.unlink(self.path)
-        os.symlink("cur/t", self.path)
-        self.assertEqual(s.ask().split(b"\n", 1)[1], b"a")
-        subprocess.run(["ln", "-sfn", "b", os.path.join(self.dir, "cur")], check=True)
-        self.assertEqual(s.ask().split(b"\n", 1)[1], b"b")
+        os.symlink("cur/target0", self.path)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 0\n")
+        subprocess.run(["ln", "-sfn", "sub", os.path.join(self.dir, "cur")], check=True)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 1\n")
         rest = self.stop_cleanly(s)
         self.assertNotIn(b"open for writing", rest)
 
