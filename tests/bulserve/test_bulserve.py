@@ -540,6 +540,13 @@ class Reload(ServerTest):
         self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 0\n")
         subprocess.run(["ln", "-sfn", "sub", os.path.join(self.dir, "cur")], check=True)
         self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 1\n")
+        os.unlink(os.path.join(self.dir, "sub", "target0"))  # written anew at the link's end
+        with open(os.path.join(self.dir, "sub", "target0"), "wb") as f:
+            os.fchown(f.fileno(), 65534, 65534)
+            self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 1\n")
+            f.write(b"part")
+            f.flush()
+            self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 1\n")
         rest = self.stop_cleanly(s)
         self.assertNotIn(b"open for writing", rest)
 
