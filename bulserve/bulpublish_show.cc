@@ -96,7 +96,7 @@ int bulpublish_show(const char *program, const BulpublishOptions &options)
     if (form == RecordForm::malformed) {
         std::fprintf(stderr, "%s: %s begins with \"BUL:0\" but is no published bulletin\n",
                      program, options.file);
-        return BULPUBLISH_EXIT_FILE;
+        return BULPUBLISH_EXIT_REFUSED;
     }
     std::span<const char> body = form == RecordForm::published ? bytes.subspan(body_at) : bytes;
     std::printf("file:  %s (%s)\n", options.file,
@@ -119,5 +119,6 @@ int bulpublish_show(const char *program, const BulpublishOptions &options)
     else
         std::printf("text:  %zu bytes\n", body.size());
     std::fwrite(body.data(), 1, body.size(), stdout);
-    return BULPUBLISH_EXIT_OK;
+    // What no server serves is refused, whether or not the state was read.
+    return content.length > BULLETIN_MAX_REPLY ? BULPUBLISH_EXIT_REFUSED : BULPUBLISH_EXIT_OK;
 }

@@ -142,7 +142,7 @@ int bulserve_commit_file(int fd, const char *temporary, const char *path,
 // the way changes the file served as much as an edit does.
 struct PathWatch {
     int wd = -1;
-    bool file_folder = false;          // the name is the file's own
+    bool file_folder = false;          // the file's own name, after every link
     char name[256];                    // NAME_MAX + 1
 };
 // Deeper paths are watched down to this many steps (the path as given, and

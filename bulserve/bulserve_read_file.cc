@@ -70,7 +70,9 @@ LoadResult bulserve_read_file(const char *path, bool writing, FileContent *conte
     ssize_t n = read_some(fd, std::span<char>(content->bytes, sizeof content->bytes));
     int read_error = errno;
     struct stat after {};
-    bool moved = n >= 0 && (fstat(fd, &after) != 0 || !same_version(before, after));
+    // Under a lease no write can land; a link made or removed meanwhile
+    // changes the file's times but not its bytes.
+    bool moved = !leased && n >= 0 && (fstat(fd, &after) != 0 || !same_version(before, after));
     if (leased)
         (void)fcntl(fd, F_SETLEASE, F_UNLCK);
     close(fd);

@@ -1,4 +1,5 @@
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -75,17 +76,18 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
         }
         result = bulserve_read_file(options.file, state->writing, &content);
     }
-    // Without a lease, a name made anew is told by what it holds: a creator
-    // that has written nothing yet leaves it empty, and one that has
-    // written has sent a write event, looked for once more after the read.
-    // A finished file linked in (ln, ln -s) holds its text and no write
-    // follows.
-    if (result.status == LoadStatus::ok && !content.leased && state->created) {
-        bool unfinished = content.length == 0;
-        if (!unfinished) {
-            (void)bulserve_watch_events(state);
-            unfinished = state->writing;
-        }
+    // Without a lease, the events that came up to the end of the read
+    // (a name made anew, a write) are taken first. A name made anew is
+    // told by what it holds: a creator that has written nothing yet leaves
+    // it empty, and one that has written has sent a write event. A
+    // finished file linked in (ln, ln -s) holds its text, or has other
+    // names even when empty, and no write follows; a name made a symbolic
+    // link is no name made anew (bulserve_rewatch).
+    if (result.status == LoadStatus::ok && !content.leased) {
+        (void)bulserve_watch_events(state);
+        struct stat file {};
+        bool linked = stat(options.file, &file) == 0 && file.st_nlink > 1;
+        bool unfinished = state->writing || (state->created && content.length == 0 && !linked);
         if (unfinished) {
             result = LoadResult{};
             result.status = LoadStatus::being_written;

@@ -36,12 +36,12 @@ struct Steps {
     int folder_error = 0;
 };
 
-bool known(const Steps &steps, int wd, const char *name)
+PathWatch *known(const Steps &steps, int wd, const char *name)
 {
     for (int i = 0; i < steps.count; ++i)
         if (steps.watch[i].wd == wd && std::strcmp(steps.watch[i].name, name) == 0)
-            return true;
-    return false;
+            return &steps.watch[i];
+    return nullptr;
 }
 
 bool add_step(int fd, const char *folder, std::string_view name, bool own, Steps *steps)
@@ -60,7 +60,9 @@ bool add_step(int fd, const char *folder, std::string_view name, bool own, Steps
     w.name[name.size()] = '\0';
     w.wd = wd;
     w.file_folder = own;
-    if (own || !known(*steps, wd, w.name))
+    if (PathWatch *met = known(*steps, wd, w.name))
+        met->file_folder = met->file_folder || own;
+    else
         ++steps->count;
     return true;
 }
@@ -78,7 +80,6 @@ void add_steps(int fd, const char *path, Steps *steps)
         return;
     std::strcpy(done, path[0] == '/' ? "/" : ".");
     std::strcpy(rest, path);
-    bool own_pending = true;  // the file's own name not yet met
     for (int links = 0;;) {
         std::string_view left(rest);
         std::size_t at = left.find_first_not_of('/');
@@ -99,10 +100,9 @@ void add_steps(int fd, const char *path, Steps *steps)
         std::string_view after = last ? std::string_view() : left.substr(end);
         // A folder on the way that the server may search but not read
         // can't be watched; the walk goes on to the file's own folder.
-        if (name != "." && name != "..")
-            (void)add_step(fd, done, name, last && own_pending, steps);
-        if (last)
-            own_pending = false;
+        bool step = name != "." && name != "..";
+        if (step)
+            (void)add_step(fd, done, name, false, steps);
         char target[PATH_MAX];
         ssize_t length = readlink(next, target, sizeof target - 1);
         if (length > 0) {
@@ -119,20 +119,25 @@ void add_steps(int fd, const char *path, Steps *steps)
                 std::strcpy(done, "/");
             continue;
         }
-        if (last)
+        // The name the file itself has, after every link: its writes and
+        // closes are watched too, as a writer at work there is the file's.
+        if (last) {
+            if (step)
+                (void)add_step(fd, done, name, true, steps);
             return;
+        }
         std::strcpy(done, next);
         std::memmove(rest, after.data(), after.size());
         rest[after.size()] = '\0';
     }
 }
 
-int dir_watch_of(const ServeState &state)
+const PathWatch *file_step(const ServeState &state)
 {
     for (int i = 0; i < state.step_count; ++i)
         if (state.steps[i].file_folder)
-            return state.steps[i].wd;
-    return -1;
+            return &state.steps[i];
+    return nullptr;
 }
 
 bool on_the_way(const ServeState &state, int wd)
@@ -164,10 +169,13 @@ void take_event(const inotify_event &event, const char *name, ServeState *state)
         if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
             state->rewatch = true;
         } else if (event.len > 0 && same_name(w.name, name, event.len)) {
+            // The name made anew may be a symbolic link now, or another
+            // one: its way is walked again.
+            if (!w.file_folder || (event.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                                 IN_MOVED_TO)))
+                state->rewatch = true;
             if (w.file_folder)
                 file_event = true;
-            else
-                state->rewatch = true;
         }
     }
     if (state->rewatch)
@@ -200,7 +208,9 @@ int bulserve_rewatch(ServeState *state)
     Steps steps{fresh};
     add_steps(state->inotify_fd, state->path, &steps);
     int error = steps.folder_error;
-    int old_folder = dir_watch_of(*state);
+    PathWatch old{};
+    if (const PathWatch *w = file_step(*state))
+        old = *w;
     // A folder that left the way is no longer watched: each replacement
     // would otherwise leave a watch behind for as long as the old folder
     // survives somewhere.
@@ -214,10 +224,11 @@ int bulserve_rewatch(ServeState *state)
     }
     std::memcpy(state->steps, fresh, sizeof fresh);
     state->step_count = steps.count;
-    state->dir_watch = dir_watch_of(*state);
-    if (state->dir_watch != old_folder) {
-        // Another folder: nothing seen in the old one says anything of
-        // the file now at the name.
+    const PathWatch *now = file_step(*state);
+    state->dir_watch = now != nullptr ? now->wd : -1;
+    if (now == nullptr || now->wd != old.wd || std::strcmp(now->name, old.name) != 0) {
+        // Another folder or name (the name made a link): nothing seen of
+        // the old one says anything of the file now at the end of the way.
         state->writing = false;
         state->created = false;
     }

@@ -511,7 +511,7 @@ class Reload(ServerTest):
     def test_linked_in_without_a_lease(self):
         """Without CAP_LEASE, on files of another owner, a finished file
         linked in by `rm; ln -s` or `rm; ln` is served, not taken for one
-        still being written."""
+        still being written; a link's way is watched from then on."""
         if shutil.which("setpriv") is None:
             self.skipTest("no setpriv")
         self.write(b"first\n", 1000)
@@ -525,6 +525,28 @@ class Reload(ServerTest):
             os.unlink(self.path)
             link(target, self.path)
             self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked %d\n" % n)
+        empty = os.path.join(self.dir, "empty")  # an empty bulletin too
+        open(empty, "wb").close()
+        os.chown(empty, 65534, 65534)
+        os.unlink(self.path)
+        os.link(empty, self.path)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"")
+        # Then linked in through a folder link, which is flipped.
+        os.mkdir(os.path.join(self.dir, "sub"))
+        os.rename(target, os.path.join(self.dir, "sub", "target0"))
+        os.symlink(".", os.path.join(self.dir, "cur"))
+        os.unlink(self.path)
+        os.symlink("cur/target0", self.path)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 0\n")
+        subprocess.run(["ln", "-sfn", "sub", os.path.join(self.dir, "cur")], check=True)
+        self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 1\n")
+        os.unlink(os.path.join(self.dir, "sub", "target0"))  # written anew at the link's end
+        with open(os.path.join(self.dir, "sub", "target0"), "wb") as f:
+            os.fchown(f.fileno(), 65534, 65534)
+            self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 1\n")
+            f.write(b"part")
+            f.flush()
+            self.assertEqual(s.ask().split(b"\n", 1)[1], b"linked 1\n")
         rest = self.stop_cleanly(s)
         self.assertNotIn(b"open for writing", rest)
 
@@ -924,6 +946,10 @@ class Publish(ServerTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn(b"warning: cannot read the server's state in %s/none: No such file"
                       % self.dir.encode(), r.stderr)
+        for body in (b"y" * 2100, b"BUL:0 x\n"):  # refused by any server
+            with open(target, "wb") as f:
+                f.write(body)
+            self.assertEqual(self.publish("-l", self.path).returncode, 2, body[:8])
 
     def test_publications_at_once_get_stamps_of_their_own(self):
         texts = []
