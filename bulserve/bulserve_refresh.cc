@@ -118,8 +118,9 @@ LoadResult bulserve_refresh(const BulserveOptions &options, ServeState *state, R
         // Once per cause, not once per event; SIGHUP always says. On a
         // change, a missing file (looked at again later), a writer at work
         // (its close brings the next look) and a file that changed while
-        // it was read (looked at again a second later; install's chmod
-        // after its close is one) are the course of a replacement.
+        // it was read without a lease (looked at again a second later;
+        // install's chmod after its close is one) are the course of a
+        // replacement.
         bool quiet = cause == RefreshCause::change &&
                      (result.status == LoadStatus::being_written ||
                       result.status == LoadStatus::changing ||
