@@ -3,44 +3,20 @@
 #include "bulfetch/bulletin.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// The client's exchange, with the check's shorter wait: one request, one
-// reply of at most BULLETIN_MAX_REPLY bytes kept.
+// The client's exchange, with the check's shorter wait.
 ErrorCode ask(const sockaddr_in &to, char **reply_out, std::int32_t *length_out)
 {
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0)
         return errno;
-    ErrorCode code = 0;
-    if (connect(sock, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 ||
-        send(sock, BULLETIN_REQUEST.data(), BULLETIN_REQUEST.size(), 0) < 0) {
-        code = errno;
-    } else {
-        pollfd readable = {sock, POLLIN, 0};
-        int ready = poll(&readable, 1, BULCHECK_WAIT_MS);
-        char *buffer = nullptr;
-        if (ready < 0)
-            code = errno;
-        else if (ready == 0)
-            code = BUL_SERVER_TIMEOUT;
-        else if ((buffer = static_cast<char *>(std::malloc(BULLETIN_MAX_REPLY + 1))) == nullptr)
-            code = BUL_NO_MEMORY;
-        else if (ssize_t n = recv(sock, buffer, BULLETIN_MAX_REPLY, 0); n < 0) {
-            code = errno;
-            std::free(buffer);
-        } else {
-            buffer[n] = '\0';
-            *reply_out = buffer;
-            *length_out = static_cast<std::int32_t>(n);
-        }
-    }
+    ErrorCode code = bulletin_exchange(sock, to, BULCHECK_WAIT_MS, reply_out, length_out);
     close(sock);
     return code;
 }

@@ -12,6 +12,8 @@
 
 #include "errors/errors.h"
 
+struct sockaddr_in;
+
 // A file read into memory larger than this is refused with EFBIG: the
 // fallback file is writable by every user, and a bulletin is at most one
 // datagram long, so nothing legitimate comes near it.
@@ -39,6 +41,11 @@ ErrorCode get_servername(char ***servers_out);
 
 ErrorCode bulfetch_from_server(char **bulletin_out, std::int32_t *length_out,
                                const char *server_name);
+// "BUL:0" to `to` over the unconnected UDP socket sock, then one reply of
+// at most BULLETIN_MAX_REPLY bytes within wait_ms, NUL-terminated and the
+// caller's. The socket stays the caller's to close.
+ErrorCode bulletin_exchange(int sock, const struct sockaddr_in &to, int wait_ms,
+                            char **reply_out, std::int32_t *length_out);
 // The first listed server only, whatever its failure: the name-service
 // lookup, then the exchange with that server.
 ErrorCode ask_first_server(char **bulletin_out, std::int32_t *length_out);
